@@ -1,0 +1,86 @@
+#include "class_builder.hpp"
+
+#include "text.hpp"
+
+namespace vx {
+
+namespace {
+
+Text dunder_name{"__name__"};
+Text dunder_module{"__module__"};
+Text dunder_qualname{"__qualname__"};
+Text dunder_firstlineno{"__firstlineno__"};
+Text dunder_static_attributes{"__static_attributes__"};
+
+bool set_item(PyObject* namespace_, PyObject* key, Owned value) noexcept {
+    return value && PyDict_SetItem(namespace_, key, value) == 0;
+}
+
+Owned make_member(const MemberSpec& member, PyObject* globals, std::string_view prefix,
+                  int firstlineno) noexcept {
+    Owned function = make_function(member.function, globals, prefix, firstlineno);
+    if (!function || member.kind == MemberKind::method) {
+        return function;
+    }
+    return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), function));
+}
+
+Owned make_static_attributes(const ClassSpec& spec) noexcept {
+    Owned names = steal(PyTuple_New(static_cast<Py_ssize_t>(spec.static_attributes.size())));
+    Py_ssize_t i = 0;
+    for (std::string_view attribute : spec.static_attributes) {
+        Owned name = names ? intern(attribute) : Owned{};
+        if (!name) {
+            return {};
+        }
+        PyTuple_SET_ITEM(names.get(), i++, name.release());
+    }
+    return names;
+}
+
+}  // namespace
+
+Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept {
+    Owned name = intern(spec.name);
+    Owned namespace_ = steal(PyDict_New());
+    Owned module_name;
+    if (!name || !namespace_ || PyDict_GetItemRef(globals, dunder_name, module_name.out()) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "a class needs its module's __name__");
+        }
+        return {};
+    }
+    // "App." prefixes the qualified names of App's functions.
+    Owned prefix = steal(PyUnicode_FromFormat("%U.", name.get()));
+    if (!prefix || !set_item(namespace_, dunder_module, std::move(module_name)) ||
+        !set_item(namespace_, dunder_qualname, add_ref(name)) ||
+        !set_item(namespace_, dunder_firstlineno, steal(PyLong_FromLong(spec.firstlineno)))) {
+        return {};
+    }
+    Py_ssize_t prefix_size = 0;
+    const char* prefix_text = PyUnicode_AsUTF8AndSize(prefix, &prefix_size);
+    if (prefix_text == nullptr) {
+        return {};
+    }
+    const std::string_view qualname_prefix(prefix_text, static_cast<std::size_t>(prefix_size));
+    for (const MemberSpec& member : spec.members) {
+        Owned key = intern(member.function.name);
+        if (!key || !set_item(namespace_, key,
+                              make_member(member, globals, qualname_prefix, spec.firstlineno))) {
+            return {};
+        }
+    }
+    if (!set_item(namespace_, dunder_static_attributes, make_static_attributes(spec))) {
+        return {};
+    }
+    PyObject* base = spec.base == Base::exception ? PyExc_Exception
+                                                  : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    Owned bases = steal(PyTuple_Pack(1, base));
+    if (!bases) {
+        return {};
+    }
+    PyObject* args[] = {name, bases, namespace_};
+    return steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
+}
+
+}  // namespace vx

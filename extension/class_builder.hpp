@@ -1,0 +1,43 @@
+// Classes made the way a class statement makes them: an ordered namespace
+// (`__module__`, `__qualname__`, `__firstlineno__`, the members in source
+// order, `__static_attributes__`) handed to `type` with the bases.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "fixed_list.hpp"
+#include "function.hpp"
+
+namespace vx {
+
+enum class MemberKind : unsigned char { method, property };
+
+struct MemberSpec {
+    MemberKind kind;
+    FunctionSpec function;
+};
+
+constexpr MemberSpec method(const FunctionSpec& function) noexcept {
+    return {MemberKind::method, function};
+}
+
+// A read-only property whose getter is the function.
+constexpr MemberSpec property(const FunctionSpec& function) noexcept {
+    return {MemberKind::property, function};
+}
+
+enum class Base : unsigned char { object, exception };
+
+struct ClassSpec {
+    std::string_view name;
+    Base base = Base::object;
+    int firstlineno;
+    std::span<const MemberSpec> members = {};
+    FixedList<std::string_view, 2> static_attributes = {};
+};
+
+// The new class, defined in the module whose namespace is `globals`.
+Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept;
+
+}  // namespace vx

@@ -1,0 +1,201 @@
+#include "finder.hpp"
+
+#include <cstddef>
+#include <span>
+
+#include "module_frame.hpp"
+#include "text.hpp"
+
+namespace vx {
+
+namespace {
+
+Text importlib_bootstrap{"_frozen_importlib"};
+Text module_spec_name{"ModuleSpec"};
+Text origin_keyword{"origin"};
+Text is_package_keyword{"is_package"};
+Text has_location{"has_location"};
+Text search_locations{"submodule_search_locations"};
+Text name_attribute{"name"};
+
+constexpr std::size_t row_count = module_count;
+
+struct LoaderObject {
+    PyObject_HEAD
+    const ModuleRow* row;
+};
+
+// Process-wide, made once.
+PyObject* loaders[row_count] = {};
+PyObject* finder = nullptr;
+PyObject* module_spec = nullptr;
+
+const ModuleRow& row_of(PyObject* loader) noexcept {
+    return *reinterpret_cast<LoaderObject*>(loader)->row;
+}
+
+PyObject* loader_repr(PyObject* self) noexcept {
+    const std::string_view name = row_of(self).name;
+    return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()), name.data());
+}
+
+// A plain module object of the spec's name; the import system sets the
+// spec-derived attributes, then exec_module runs the row.
+PyObject* create_module(PyObject*, PyObject* spec) noexcept {
+    Owned name = steal(PyObject_GetAttr(spec, name_attribute));
+    return name ? PyModule_NewObject(name) : nullptr;
+}
+
+PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "exec_module() expects a module");
+        return nullptr;
+    }
+    return run_module(row_of(self), module) ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyMethodDef loader_methods[] = {
+    {"create_module", create_module, METH_O, nullptr},
+    {"exec_module", exec_module, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot loader_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(loader_repr)},
+    {Py_tp_methods, loader_methods},
+    {0, nullptr},
+};
+
+PyType_Spec loader_spec = {
+    .name = "vorlix.Loader",
+    .basicsize = sizeof(LoaderObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = loader_slots,
+};
+
+Owned make_spec(const ModuleRow& row, PyObject* name) noexcept {
+    Owned origin = module_file(row);
+    if (!origin) {
+        return {};
+    }
+    PyObject* args[] = {name, loaders[&row - module_table], origin, row.package ? Py_True : Py_False};
+    Owned kwnames = steal(PyTuple_Pack(2, origin_keyword.get(), is_package_keyword.get()));
+    Owned spec = kwnames ? steal(PyObject_Vectorcall(module_spec, args, 2, kwnames)) : Owned{};
+    if (!spec || PyObject_SetAttr(spec, has_location, Py_True) < 0) {
+        return {};
+    }
+    if (row.package) {
+        Owned path = steal(PyList_New(1));
+        if (!path) {
+            return {};
+        }
+        PyList_SET_ITEM(path.get(), 0, package_directory().release());
+        if (PyObject_SetAttr(spec, search_locations, path) < 0) {
+            return {};
+        }
+    }
+    return spec;
+}
+
+// find_spec(fullname, path=None, target=None)
+PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (nargs < 1 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "find_spec() needs the module's full name");
+        return nullptr;
+    }
+    (void)kwnames;  // the search path and target module do not change the answer
+    for (const ModuleRow& row : std::span(module_table, row_count)) {
+        if (PyUnicode_EqualToUTF8AndSize(args[0], row.name.data(),
+                                         static_cast<Py_ssize_t>(row.name.size()))) {
+            return make_spec(row, args[0]).release();
+        }
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject* invalidate_caches(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
+
+PyObject* finder_repr(PyObject*) noexcept { return PyUnicode_FromString("<vorlix finder>"); }
+
+PyMethodDef finder_methods[] = {
+    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"invalidate_caches", invalidate_caches, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot finder_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(finder_repr)},
+    {Py_tp_methods, finder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec finder_spec = {
+    .name = "vorlix.Finder",
+    .basicsize = sizeof(PyObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = finder_slots,
+};
+
+}  // namespace
+
+bool make_finder_and_loaders() noexcept {
+    if (finder != nullptr) {
+        return true;
+    }
+    Owned bootstrap = steal(PyImport_Import(importlib_bootstrap));
+    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, module_spec_name)) : Owned{};
+    Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
+    Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};
+    if (!finder_type) {
+        return false;
+    }
+    PyObject* made[row_count] = {};
+    for (std::size_t i = 0; i < row_count; ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(loader_type.get());
+        made[i] = type->tp_alloc(type, 0);
+        if (made[i] == nullptr) {
+            for (PyObject* loader : made) {
+                Py_XDECREF(loader);
+            }
+            return false;
+        }
+        reinterpret_cast<LoaderObject*>(made[i])->row = &module_table[i];
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(finder_type.get());
+    Owned new_finder = steal(type->tp_alloc(type, 0));
+    if (!new_finder) {
+        for (PyObject* loader : made) {
+            Py_DECREF(loader);
+        }
+        return false;
+    }
+    for (std::size_t i = 0; i < row_count; ++i) {
+        loaders[i] = made[i];
+    }
+    module_spec = spec_type.release();
+    finder = new_finder.release();
+    return true;
+}
+
+bool place_finder() noexcept {
+    PyObject* path = PySys_GetObject("meta_path");  // borrowed
+    if (path == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.meta_path");
+        return false;
+    }
+    const Py_ssize_t size = PyObject_Size(path);
+    if (size < 0) {
+        return false;
+    }
+    Owned index = steal(PyLong_FromSsize_t(size < 2 ? size : 2));
+    Owned inserted = index ? steal(PyObject_CallMethod(path, "insert", "OO", index.get(), finder))
+                           : Owned{};
+    return static_cast<bool>(inserted);
+}
+
+PyObject* loader_for(const ModuleRow& row) noexcept { return loaders[&row - module_table]; }
+
+}  // namespace vx

@@ -1,0 +1,84 @@
+// The function-like callable that every function and method of the package
+// is made of. To the interpreter and its tools it looks like a Python
+// function: it carries `__code__` (a real code object describing the
+// parameters), `__defaults__`, `__kwdefaults__`, `__annotations__`,
+// `__annotate__`, `__name__`, `__qualname__`, `__module__`, `__doc__`,
+// `__globals__` and `__dict__`; it binds as a method; it is called through
+// vectorcall and refuses wrong calls with the interpreter's own wording; and
+// it pickles by qualified name. Its body is a C++ function.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "fixed_list.hpp"
+#include "ref.hpp"
+#include "type_expr.hpp"
+
+namespace vx {
+
+enum class Default : unsigned char { required, none, false_ };
+
+struct Param {
+    std::string_view name;
+    Default fallback = Default::required;
+
+    constexpr Param() noexcept = default;
+    constexpr Param(const char* param_name) noexcept : name(param_name) {}
+    constexpr Param(const char* param_name, Default value) noexcept
+        : name(param_name), fallback(value) {}
+};
+
+struct Annotation {
+    std::string_view key;  // a parameter's name, or "return"
+    TypeMaker type;
+};
+
+class Call;
+// A function body: returns a new reference, or null with an exception set.
+using Body = PyObject* (*)(const Call&) noexcept;
+
+inline constexpr std::size_t max_params = 4;
+
+struct FunctionSpec {
+    std::string_view name;
+    FixedList<Param, max_params> params;
+    // The last parameter collects the remaining positional arguments (*args).
+    bool varargs = false;
+    // Local variables after the parameters, as `co_varnames` lists them.
+    FixedList<std::string_view, 2> locals = {};
+    FixedList<Annotation, 4> annotations = {};
+    Body body = nullptr;
+};
+
+// What a body receives: the arguments bound to the parameters, and the
+// function's globals for its name look-ups.
+class Call {
+public:
+    Call(PyObject* function, PyObject* const* params, std::span<PyObject* const> rest) noexcept
+        : function_(function), params_(params), rest_(rest) {}
+
+    // The argument bound to parameter i (borrowed).
+    PyObject* arg(std::size_t i) const noexcept { return params_[i]; }
+    // The positional arguments collected by a *args parameter (borrowed).
+    std::span<PyObject* const> rest() const noexcept { return rest_; }
+    // A global name of the function's module, then the built-in names.
+    Owned global(PyObject* name) const noexcept;
+
+private:
+    PyObject* function_;
+    PyObject* const* params_;
+    std::span<PyObject* const> rest_;
+};
+
+// Makes the function-like type. Once per process, before any function.
+bool ready_function_type() noexcept;
+
+// A new function for `spec`, defined in the module whose namespace is
+// `globals`, with the qualified name `qualname_prefix` + name (the prefix is
+// "App." for a method of App, empty for a module-level function). The
+// annotations are evaluated here.
+Owned make_function(const FunctionSpec& spec, PyObject* globals,
+                    std::string_view qualname_prefix, int firstlineno) noexcept;
+
+}  // namespace vx

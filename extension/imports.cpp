@@ -1,0 +1,133 @@
+#include "imports.hpp"
+
+#include "lookup.hpp"
+#include "text.hpp"
+
+namespace vx {
+
+namespace {
+
+Text dunder_import{"__import__"};
+Text dunder_name{"__name__"};
+Text dunder_spec{"__spec__"};
+Text has_location{"has_location"};
+Text origin_attribute{"origin"};
+Text initializing{"_initializing"};
+Text name_from{"name_from"};
+
+// The file a module was loaded from, as its spec tells it; null without an
+// error when the spec names no location.
+Owned file_origin(PyObject* spec) noexcept {
+    Owned located;
+    if (PyObject_GetOptionalAttr(spec, has_location, located.out()) <= 0) {
+        return {};
+    }
+    const int is_located = PyObject_IsTrue(located);
+    Owned origin;
+    if (is_located <= 0 || PyObject_GetOptionalAttr(spec, origin_attribute, origin.out()) <= 0) {
+        return {};
+    }
+    return PyUnicode_Check(origin.get()) ? std::move(origin) : Owned{};
+}
+
+bool is_initializing(PyObject* spec) noexcept {
+    Owned value;
+    if (PyObject_GetOptionalAttr(spec, initializing, value.out()) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const int truth = PyObject_IsTrue(value);
+    PyErr_Clear();
+    return truth > 0;
+}
+
+void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) noexcept {
+    if (!module_name || !PyUnicode_Check(module_name.get())) {
+        module_name = steal(PyUnicode_FromString("<unknown module name>"));
+        if (!module_name) {
+            return;
+        }
+    }
+    Owned spec;
+    if (PyObject_GetOptionalAttr(module, dunder_spec, spec.out()) < 0) {
+        return;
+    }
+    Owned origin = spec ? file_origin(spec) : Owned{};
+    if (PyErr_Occurred()) {
+        return;
+    }
+    Owned message;
+    if (spec && is_initializing(spec)) {
+        message = origin
+            ? steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
+                                         "(most likely due to a circular import) (%S)",
+                                         name, module_name.get(), origin.get()))
+            : steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
+                                         "(most likely due to a circular import)",
+                                         name, module_name.get()));
+    } else {
+        message = origin ? steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                                      module_name.get(), origin.get()))
+                         : steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                      name, module_name.get()));
+    }
+    if (!message) {
+        return;
+    }
+    PyErr_SetImportError(message, module_name, origin ? origin.get() : Py_None);
+    // The interpreter also records which name was missing, for the
+    // "Did you mean" hint of its traceback display.
+    PyObject* error = PyErr_GetRaisedException();
+    if (PyObject_SetAttr(error, name_from, name) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error);
+}
+
+}  // namespace
+
+Owned import_name(PyObject* globals, PyObject* name, PyObject* fromlist, int level) noexcept {
+    Owned builtins = builtins_of(globals);
+    Owned import_function;
+    if (!builtins || PyMapping_GetOptionalItem(builtins, dunder_import, import_function.out()) < 0) {
+        return {};
+    }
+    if (!import_function) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return {};
+    }
+    Owned level_object = steal(PyLong_FromLong(level));
+    if (!level_object) {
+        return {};
+    }
+    PyObject* args[] = {name, globals, Py_None, fromlist != nullptr ? fromlist : Py_None,
+                        level_object};
+    return steal(PyObject_Vectorcall(import_function, args, 5, nullptr));
+}
+
+Owned import_from(PyObject* module, PyObject* name) noexcept {
+    Owned value;
+    if (PyObject_GetOptionalAttr(module, name, value.out()) != 0) {
+        return value;
+    }
+    // A submodule that is loaded but not yet bound on its package (a
+    // circular import) is still found in sys.modules.
+    Owned module_name;
+    if (PyObject_GetOptionalAttr(module, dunder_name, module_name.out()) < 0) {
+        return {};
+    }
+    if (module_name && PyUnicode_Check(module_name.get())) {
+        Owned full_name = steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+        if (!full_name) {
+            return {};
+        }
+        value = steal(PyImport_GetModule(full_name));
+        if (value || PyErr_Occurred()) {
+            return value;
+        }
+    }
+    raise_cannot_import(module, std::move(module_name), name);
+    return {};
+}
+
+}  // namespace vx

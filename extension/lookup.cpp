@@ -1,0 +1,50 @@
+#include "lookup.hpp"
+
+#include "text.hpp"
+
+namespace vx {
+
+namespace {
+Text dunder_builtins{"__builtins__"};
+Text name_attribute{"name"};
+}  // namespace
+
+Owned builtins_of(PyObject* globals) noexcept {
+    Owned builtins;
+    if (PyDict_GetItemRef(globals, dunder_builtins, builtins.out()) < 0) {
+        return {};
+    }
+    if (!builtins) {
+        return steal(PyEval_GetFrameBuiltins());
+    }
+    if (PyModule_Check(builtins.get())) {
+        return add_ref(PyModule_GetDict(builtins));
+    }
+    return builtins;
+}
+
+void raise_name_error(PyObject* name) noexcept {
+    Owned message = steal(PyUnicode_FromFormat("name '%.200U' is not defined", name));
+    if (!message) {
+        return;
+    }
+    Owned error = steal(PyObject_CallOneArg(PyExc_NameError, message));
+    if (!error || PyObject_SetAttr(error, name_attribute, name) < 0) {
+        return;
+    }
+    PyErr_SetObject(PyExc_NameError, error);
+}
+
+Owned lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept {
+    Owned value;
+    if (PyDict_GetItemRef(globals, name, value.out()) != 0) {
+        return value;  // found, or failed with the error set
+    }
+    if (PyMapping_GetOptionalItem(builtins, name, value.out()) != 0) {
+        return value;
+    }
+    raise_name_error(name);
+    return {};
+}
+
+}  // namespace vx

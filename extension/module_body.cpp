@@ -1,0 +1,59 @@
+#include "module_body.hpp"
+
+
+#include "imports.hpp"
+#include "lookup.hpp"
+#include "text.hpp"
+
+namespace vx {
+
+ModuleBody::ModuleBody(PyObject* module) noexcept
+    : module_(module), globals_(PyModule_GetDict(module)) {}
+
+bool ModuleBody::bind(const char* name, Owned value) noexcept {
+    Owned key = value ? intern(name) : Owned{};
+    return key && PyDict_SetItem(globals_, key, value) == 0;
+}
+
+bool ModuleBody::import_module(const char* name) noexcept {
+    Owned key = intern(name);
+    Owned module = key ? import_name(globals_, key, nullptr, 0) : Owned{};
+    return module && PyDict_SetItem(globals_, key, module) == 0;
+}
+
+bool ModuleBody::from_import(const char* module, const char* name, const char* alias) noexcept {
+    int level = 0;
+    while (module[level] == '.') {
+        ++level;
+    }
+    Owned module_name = intern(module + level);
+    Owned key = intern(name);
+    Owned fromlist = key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
+    if (!module_name || !fromlist) {
+        return false;
+    }
+    Owned imported = import_name(globals_, module_name, fromlist, level);
+    Owned value = imported ? import_from(imported, key) : Owned{};
+    return bind(alias != nullptr ? alias : name, std::move(value));
+}
+
+bool ModuleBody::define(const ClassSpec& spec) noexcept {
+    Owned key = intern(spec.name);
+    Owned cls = key ? make_class(spec, globals_) : Owned{};
+    return cls && PyDict_SetItem(globals_, key, cls) == 0;
+}
+
+bool ModuleBody::define(const FunctionSpec& spec) noexcept {
+    Owned key = intern(spec.name);
+    Owned function = key ? make_function(spec, globals_, {}, 1) : Owned{};
+    return function && PyDict_SetItem(globals_, key, function) == 0;
+}
+
+bool ModuleBody::call(const char* name, const char* callable) noexcept {
+    Owned callable_name = intern(callable);
+    Owned builtins = callable_name ? builtins_of(globals_) : Owned{};
+    Owned target = builtins ? lookup_global(globals_, builtins, callable_name) : Owned{};
+    return bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
+}
+
+}  // namespace vx

@@ -1,0 +1,41 @@
+// The statements a module body is made of, so that each module of the
+// package reads like its source would:
+//
+//     return body.import_module("subprocess")
+//         && body.define(vorlix_exception)
+//         && body.define(runner);
+//
+// Every step returns false with the exception set, which ends the body.
+#pragma once
+
+#include "class_builder.hpp"
+#include "function.hpp"
+
+namespace vx {
+
+class ModuleBody {
+public:
+    explicit ModuleBody(PyObject* module) noexcept;
+
+    PyObject* module() const noexcept { return module_; }
+    PyObject* globals() const noexcept { return globals_; }
+
+    // import <name>
+    bool import_module(const char* name) noexcept;
+    // from <module> import <name> [as <alias>]; leading dots make it relative.
+    bool from_import(const char* module, const char* name, const char* alias = nullptr) noexcept;
+    // class <spec.name>: ...
+    bool define(const ClassSpec& spec) noexcept;
+    // def <spec.name>(...): ...
+    bool define(const FunctionSpec& spec) noexcept;
+    // <name> = <callable>()
+    bool call(const char* name, const char* callable) noexcept;
+    // <name> = value
+    bool bind(const char* name, Owned value) noexcept;
+
+private:
+    PyObject* module_;   // borrowed: the module being executed
+    PyObject* globals_;  // borrowed: its namespace
+};
+
+}  // namespace vx

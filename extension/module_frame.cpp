@@ -1,0 +1,147 @@
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // dladdr
+#endif
+#include "module_frame.hpp"
+
+#include <dlfcn.h>
+
+#include <string_view>
+
+#include "finder.hpp"
+#include "text.hpp"
+
+extern "C" PyObject* PyInit_vorlix(void);
+
+namespace vx {
+
+namespace {
+
+Text dunder_package{"__package__"};
+Text dunder_builtins{"__builtins__"};
+Text dunder_loader{"__loader__"};
+Text dunder_spec{"__spec__"};
+Text dunder_doc{"__doc__"};
+Text dunder_file{"__file__"};
+Text dunder_path{"__path__"};
+Text dunder_cached{"__cached__"};
+Text loader_attribute{"loader"};
+Text origin_attribute{"origin"};
+Text has_location{"has_location"};
+Text search_locations{"submodule_search_locations"};
+
+// Set once, kept for the life of the process.
+PyObject* package_dir = nullptr;  // D + "/vorlix"
+PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
+
+// Slicing that cannot throw: std::string_view::substr would pull in the
+// C++ runtime's exception support.
+constexpr std::string_view head(std::string_view text, std::size_t end) noexcept {
+    return {text.data(), end < text.size() ? end : text.size()};
+}
+
+constexpr std::string_view tail(std::string_view text, std::size_t start) noexcept {
+    return start < text.size() ? std::string_view{text.data() + start, text.size() - start}
+                               : std::string_view{};
+}
+
+std::string_view leaf_name(const ModuleRow& row) noexcept {
+    if (row.package) {
+        return "__init__";
+    }
+    return tail(row.name, row.name.rfind('.') + 1);
+}
+
+Owned parent_name(const ModuleRow& row) noexcept {
+    const std::string_view parent = row.package ? row.name : head(row.name, row.name.rfind('.'));
+    return intern(parent);
+}
+
+bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
+}
+
+}  // namespace
+
+bool locate_shared_object() noexcept {
+    if (package_dir != nullptr) {
+        return true;
+    }
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&PyInit_vorlix), &info) == 0 || info.dli_fname == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: cannot tell where its shared object was loaded from");
+        return false;
+    }
+    const std::string_view path = info.dli_fname;
+    const std::size_t slash = path.rfind('/');
+    const std::string_view directory = slash == std::string_view::npos ? "." : head(path, slash);
+    const std::string_view file = slash == std::string_view::npos ? path : tail(path, slash + 1);
+    // The suffix is whatever follows the module name, so every file name
+    // below D/vorlix ends the way the shared object's own name does.
+    constexpr std::string_view stem = "vorlix";
+    const std::string_view suffix = file.starts_with(stem) ? tail(file, stem.size())
+                                    : file.find('.') != std::string_view::npos
+                                        ? tail(file, file.find('.'))
+                                        : std::string_view{};
+    package_dir = PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data());
+    file_suffix = PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
+    if (package_dir == nullptr || file_suffix == nullptr) {
+        Py_CLEAR(package_dir);
+        Py_CLEAR(file_suffix);
+        return false;
+    }
+    return true;
+}
+
+Owned package_directory() noexcept { return add_ref(package_dir); }
+
+Owned module_file(const ModuleRow& row) noexcept {
+    const std::string_view leaf = leaf_name(row);
+    return steal(PyUnicode_FromFormat("%U/%.*s%U", package_dir, static_cast<int>(leaf.size()),
+                                      leaf.data(), file_suffix));
+}
+
+bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept {
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* loader = loader_for(row);
+    Owned package = parent_name(row);
+    Owned builtins = steal(PyEval_GetFrameBuiltins());
+    Owned spec;
+    if (!package || !builtins || !set(dict, dunder_package, package) ||
+        PyDict_SetDefaultRef(dict, dunder_builtins, builtins, nullptr) < 0 ||
+        !set(dict, dunder_loader, loader) ||
+        PyDict_GetItemRef(dict, dunder_spec, spec.out()) < 0) {
+        return false;
+    }
+    if (!spec) {
+        spec = add_ref(Py_None);
+    }
+    if (row.package && spec.get() != Py_None &&
+        PyObject_SetAttr(spec, loader_attribute, loader) < 0) {
+        return false;
+    }
+    Owned file = module_file(row);
+    if (!set(dict, dunder_spec, spec) || !set(dict, dunder_doc, Py_None) ||
+        !set(dict, dunder_file, file)) {
+        return false;
+    }
+    Owned path;
+    if (row.package) {
+        path = steal(PyList_New(1));
+        if (!path) {
+            return false;
+        }
+        PyList_SET_ITEM(path.get(), 0, package_directory().release());
+        if (!set(dict, dunder_path, path)) {
+            return false;
+        }
+    }
+    if (spec.get() != Py_None &&
+        (PyObject_SetAttr(spec, origin_attribute, file) < 0 ||
+         PyObject_SetAttr(spec, has_location, Py_True) < 0 ||
+         (row.package && PyObject_SetAttr(spec, search_locations, path) < 0))) {
+        return false;
+    }
+    return set(dict, dunder_cached, Py_None);
+}
+
+}  // namespace vx

@@ -1,0 +1,22 @@
+// What every module of the package carries besides its own names: the
+// standard module attributes, and where the shared object says the package
+// lives.
+#pragma once
+
+#include "module_table.hpp"
+
+namespace vx {
+
+// Once per process: records where the shared object was loaded from.
+bool locate_shared_object() noexcept;
+
+// D + "/vorlix" + "/" + the module's leaf name ("__init__" for the package)
+// + the shared object's own file-name suffix.
+Owned module_file(const ModuleRow& row) noexcept;
+
+// D + "/vorlix": the package's first `__path__` entry.
+Owned package_directory() noexcept;
+
+bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept;
+
+}  // namespace vx

@@ -1,0 +1,32 @@
+// The modules that the shared object provides, one row each, in the order
+// the package frame lists them, ended by an empty row.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "module_body.hpp"
+
+namespace vx {
+
+// A module's own statements, run after its standard attributes are set.
+using Statements = bool (*)(ModuleBody&) noexcept;
+
+struct ModuleRow {
+    std::string_view name;  // full dotted name
+    bool package;
+    Statements statements;
+};
+
+inline constexpr std::size_t module_count = 4;
+extern const ModuleRow module_table[module_count + 1];
+
+// The row of the package itself.
+inline const ModuleRow& package_row() noexcept { return module_table[0]; }
+
+// Fills a fresh module object from its row: the standard module attributes,
+// then the module's statements. A package whose body fails takes its own
+// entry out of sys.modules, keeping the exception.
+bool run_module(const ModuleRow& row, PyObject* module) noexcept;
+
+}  // namespace vx

@@ -1,0 +1,54 @@
+#include "type_expr.hpp"
+
+namespace vx::type_expr_detail {
+
+Owned lookup(const Scope& scope, const char* identifier) noexcept {
+    Owned name = steal(PyUnicode_InternFromString(identifier));
+    if (!name) {
+        return {};
+    }
+    return lookup_global(scope.globals, scope.builtins, name);
+}
+
+Owned subscript(Owned origin, Owned key) noexcept {
+    if (!origin || !key) {
+        return {};
+    }
+    return steal(PyObject_GetItem(origin, key));
+}
+
+namespace {
+template <PyObject* (*New)(Py_ssize_t), int (*SetItem)(PyObject*, Py_ssize_t, PyObject*)>
+Owned pack(Owned* items, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!items[i]) {
+            return {};
+        }
+    }
+    Owned packed = steal(New(static_cast<Py_ssize_t>(count)));
+    if (!packed) {
+        return {};
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        SetItem(packed, static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return packed;
+}
+}  // namespace
+
+Owned pack_tuple(Owned* items, std::size_t count) noexcept {
+    return pack<PyTuple_New, PyTuple_SetItem>(items, count);
+}
+
+Owned pack_list(Owned* items, std::size_t count) noexcept {
+    return pack<PyList_New, PyList_SetItem>(items, count);
+}
+
+Owned union_of(Owned left, Owned right) noexcept {
+    if (!left || !right) {
+        return {};
+    }
+    return steal(PyNumber_Or(left, right));
+}
+
+}  // namespace vx::type_expr_detail

@@ -1,0 +1,206 @@
+// vorlix._launcher: the launcher handle and the launcher registry.
+//
+//     import subprocess
+//     from collections.abc import Callable
+//     from ._util import vorlix
+//
+//     class Launcher:                                # line 7
+//         def __init__(self, name: str) -> None
+//         def logs(self, _onlogline: Callable[[str], None] | None = None) -> list[str] | None:
+//             raise NotImplementedError()
+//         def start / stop(self) -> None:  _ = vorlix("start-launcher" ..., self.name)
+//         def enable(self, start: bool = False) -> None:
+//             vorlix("switch-launcher", "--start", self.name) if start
+//             else vorlix("switch-launcher", self.name)
+//         @property is_current / is_enabled / is_active(self) -> bool:
+//             subprocess.call(["/opt/bin/vorlix", "is-current-launcher", self.name]) == 0
+//
+//     class API:                                     # line 49
+//         def keys(self) -> list[str]:  vorlix("list-launchers").splitlines()
+//         def __contains__(self, key: str) -> bool:  key in self.keys()
+//         def __getitem__(self, key: str) -> Launcher:  Launcher(key) if key in self
+//         @property current(self) -> Launcher:
+//             Launcher(vorlix("status").splitlines()[0][14:-4])
+//         def switch(self, launcher: Launcher | str, start: bool = False) -> None:
+//             if not isinstance(launcher, Launcher): launcher = Launcher(launcher)
+//             _ = launcher.enable(start)
+//
+//     api = API()
+#include "modules.hpp"
+#include "shared_bodies.hpp"
+
+namespace vorlix {
+
+namespace {
+
+using namespace vx;
+using namespace vorlix::shared;
+
+Text launcher_class_name{"Launcher"};
+Text subprocess{"subprocess"};
+Text call_attribute{"call"};
+Text enable_method{"enable"};
+Text tool{"/opt/bin/vorlix"};
+Text start_launcher{"start-launcher"};
+Text stop_launcher{"stop-launcher"};
+Text switch_launcher{"switch-launcher"};
+Text start_option{"--start"};
+Text is_current_launcher{"is-current-launcher"};
+Text is_enabled_launcher{"is-enabled-launcher"};
+Text is_active_launcher{"is-active-launcher"};
+Text list_launchers{"list-launchers"};
+Text status{"status"};
+
+PyObject* logs(const Call&) noexcept {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+}
+
+// The truth of `start` is taken before anything else, so a value whose
+// truth test fails starts no process.
+PyObject* enable(const Call& call) noexcept {
+    const int start = PyObject_IsTrue(call.arg(1));
+    if (start < 0) {
+        return nullptr;
+    }
+    Owned runner = call.global(runner_name);
+    Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), name_attribute)) : Owned{};
+    if (!name) {
+        return nullptr;
+    }
+    Owned output = start ? call_runner(runner, switch_launcher.get(), start_option.get(), name.get())
+                         : call_runner(runner, switch_launcher.get(), name.get());
+    return output ? Py_NewRef(Py_None) : nullptr;
+}
+
+// subprocess.call(["/opt/bin/vorlix", command, self.name]) == 0: the tool
+// shares the caller's streams and only its exit status is read.
+template <const Text& command>
+PyObject* exits_zero(const Call& call) noexcept {
+    Owned module = call.global(subprocess);
+    Owned call_function = module ? steal(PyObject_GetAttr(module, call_attribute)) : Owned{};
+    Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), name_attribute)) : Owned{};
+    Owned argv = name ? steal(PyList_New(3)) : Owned{};
+    if (!argv) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(tool.get()));
+    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(command.get()));
+    PyList_SET_ITEM(argv.get(), 2, name.release());
+    Owned exit_status = steal(PyObject_CallOneArg(call_function, argv));
+    if (!exit_status) {
+        return nullptr;
+    }
+    Owned zero = steal(PyLong_FromLong(0));
+    return zero ? PyObject_RichCompare(exit_status, zero, Py_EQ) : nullptr;
+}
+
+// Launcher(vorlix("status").splitlines()[0][14:-4]); both names are looked
+// up before the tool runs.
+PyObject* current(const Call& call) noexcept {
+    Owned launcher_type = call.global(launcher_class_name);
+    Owned lines = launcher_type ? read_listing(call, status) : Owned{};
+    Owned zero = lines ? steal(PyLong_FromLong(0)) : Owned{};
+    Owned first_line = zero ? steal(PyObject_GetItem(lines, zero)) : Owned{};
+    Owned start = first_line ? steal(PyLong_FromLong(14)) : Owned{};
+    Owned stop = start ? steal(PyLong_FromLong(-4)) : Owned{};
+    Owned between = stop ? steal(PySlice_New(start, stop, nullptr)) : Owned{};
+    Owned name = between ? steal(PyObject_GetItem(first_line, between)) : Owned{};
+    return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
+}
+
+// if not isinstance(launcher, Launcher): launcher = Launcher(launcher)
+// _ = launcher.enable(start)
+PyObject* switch_to(const Call& call) noexcept {
+    Owned launcher_type = call.global(launcher_class_name);
+    const int is_handle = launcher_type ? PyObject_IsInstance(call.arg(1), launcher_type) : -1;
+    if (is_handle < 0) {
+        return nullptr;
+    }
+    Owned launcher = add_ref(call.arg(1));
+    if (!is_handle) {
+        launcher_type = call.global(launcher_class_name);
+        launcher = launcher_type ? steal(PyObject_CallOneArg(launcher_type, launcher)) : Owned{};
+        if (!launcher) {
+            return nullptr;
+        }
+    }
+    PyObject* args[] = {launcher, call.arg(2)};
+    Owned result = steal(PyObject_VectorcallMethod(enable_method, args, 2, nullptr));
+    return result ? Py_NewRef(Py_None) : nullptr;
+}
+
+constexpr Param self = "self";
+constexpr Annotation returns_none = {"return", type<None>};
+constexpr Annotation returns_bool = {"return", type<Bool>};
+constexpr Annotation returns_launcher = {"return", type<Name<"Launcher">>};
+constexpr Annotation key_is_str = {"key", type<Str>};
+constexpr Annotation start_is_bool = {"start", type<Bool>};
+
+using LogLineCallback = Union<Subscript<Name<"Callable">, ListOf<Str>, None>, None>;
+
+constexpr FunctionSpec action(const char* name, Body body) noexcept {
+    return {.name = name, .params = {self}, .locals = {"_"}, .annotations = {returns_none}, .body = body};
+}
+
+constexpr FunctionSpec state_query(const char* name, Body body) noexcept {
+    return {.name = name, .params = {self}, .annotations = {returns_bool}, .body = body};
+}
+
+constexpr MemberSpec launcher_members[] = {
+    method({.name = "__init__", .params = {self, "name"},
+            .annotations = {{"name", type<Str>}, returns_none}, .body = init_handle}),
+    method({.name = "logs", .params = {self, {"_onlogline", Default::none}},
+            .annotations = {{"_onlogline", type<LogLineCallback>},
+                            {"return", type<Union<List<Str>, None>>}},
+            .body = logs}),
+    method(action("start", run_on_handle<start_launcher>)),
+    method(action("stop", run_on_handle<stop_launcher>)),
+    method({.name = "enable", .params = {self, {"start", Default::false_}},
+            .locals = {"_"}, .annotations = {start_is_bool, returns_none}, .body = enable}),
+    property(state_query("is_current", exits_zero<is_current_launcher>)),
+    property(state_query("is_enabled", exits_zero<is_enabled_launcher>)),
+    property(state_query("is_active", exits_zero<is_active_launcher>)),
+};
+
+constexpr ClassSpec launcher_class{
+    .name = "Launcher",
+    .firstlineno = 7,
+    .members = launcher_members,
+    .static_attributes = {"name"},
+};
+
+constexpr MemberSpec registry_members[] = {
+    method({.name = "keys", .params = {self}, .annotations = {{"return", type<List<Str>>}},
+            .body = keys<list_launchers>}),
+    method({.name = "__contains__", .params = {self, "key"},
+            .annotations = {key_is_str, returns_bool}, .body = contains}),
+    method({.name = "__getitem__", .params = {self, "key"},
+            .annotations = {key_is_str, returns_launcher}, .body = get_item<launcher_class_name>}),
+    property({.name = "current", .params = {self}, .annotations = {returns_launcher},
+              .body = current}),
+    method({.name = "switch", .params = {self, "launcher", {"start", Default::false_}},
+            .locals = {"_"},
+            .annotations = {{"launcher", type<Union<Name<"Launcher">, Str>>}, start_is_bool,
+                            returns_none},
+            .body = switch_to}),
+};
+
+constexpr ClassSpec registry_class{
+    .name = "API",
+    .firstlineno = 49,
+    .members = registry_members,
+};
+
+}  // namespace
+
+bool launcher_statements(ModuleBody& body) noexcept {
+    return body.import_module("subprocess")
+        && body.from_import("collections.abc", "Callable")
+        && body.from_import("._util", "vorlix")
+        && body.define(launcher_class)
+        && body.define(registry_class)
+        && body.call("api", "API");
+}
+
+}  // namespace vorlix

@@ -1,0 +1,124 @@
+// vorlix._util: the command runner and the package's error type.
+//
+//     import subprocess
+//
+//     class VorlixException(Exception): ...
+//
+//     def vorlix(*args: str) -> str:
+//         proc = subprocess.run(["/opt/bin/vorlix", *args],
+//                               text=True, check=False, capture_output=True)
+//         if proc.returncode:
+//             raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
+//         return proc.stdout
+#include "../extension/text.hpp"
+#include "modules.hpp"
+
+namespace vorlix {
+
+namespace {
+
+using namespace vx;
+
+Text subprocess{"subprocess"};
+Text run{"run"};
+Text returncode{"returncode"};
+Text stdout_{"stdout"};
+Text stderr_{"stderr"};
+Text vorlix_exception{"VorlixException"};
+Text tool{"/opt/bin/vorlix"};
+Text line_end{"\n"};
+Text no_format{""};
+Text text{"text"};
+Text check{"check"};
+Text capture_output{"capture_output"};
+
+// The instance is raised as the `raise` statement would raise it.
+PyObject* raise(Owned error) noexcept {
+    if (!error) {
+        return nullptr;
+    }
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
+    } else if (PyExceptionClass_Check(error.get())) {
+        PyErr_SetNone(error);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+// f"{stdout}\n{stderr}"
+Owned failure_message(PyObject* proc) noexcept {
+    Owned out = steal(PyObject_GetAttr(proc, stdout_));
+    Owned err = out ? steal(PyObject_GetAttr(proc, stderr_)) : Owned{};
+    Owned out_text = err ? steal(PyObject_Format(out, no_format)) : Owned{};
+    Owned err_text = out_text ? steal(PyObject_Format(err, no_format)) : Owned{};
+    if (!err_text) {
+        return {};
+    }
+    Owned head = steal(PyUnicode_Concat(out_text, line_end));
+    return head ? steal(PyUnicode_Concat(head, err_text)) : Owned{};
+}
+
+PyObject* runner(const Call& call) noexcept {
+    Owned module = call.global(subprocess);
+    Owned run_function = module ? steal(PyObject_GetAttr(module, run)) : Owned{};
+    if (!run_function) {
+        return nullptr;
+    }
+    const auto args = call.rest();
+    Owned argv = steal(PyList_New(static_cast<Py_ssize_t>(args.size() + 1)));
+    if (!argv) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(tool.get()));
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i + 1), Py_NewRef(args[i]));
+    }
+    // Made at first use and kept: the keyword names of every run.
+    static PyObject* run_keywords = nullptr;
+    if (run_keywords == nullptr) {
+        run_keywords = PyTuple_Pack(3, text.get(), check.get(), capture_output.get());
+        if (run_keywords == nullptr) {
+            return nullptr;
+        }
+    }
+    PyObject* run_args[] = {argv, Py_True, Py_False, Py_True};
+    Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, run_keywords));
+    Owned status = proc ? steal(PyObject_GetAttr(proc, returncode)) : Owned{};
+    const int failed = status ? PyObject_IsTrue(status) : -1;
+    if (failed < 0) {
+        return nullptr;
+    }
+    if (!failed) {
+        return PyObject_GetAttr(proc, stdout_);
+    }
+    Owned error_type = call.global(vorlix_exception);
+    Owned message = error_type ? failure_message(proc) : Owned{};
+    return raise(message ? steal(PyObject_CallOneArg(error_type, message)) : Owned{});
+}
+
+constexpr ClassSpec vorlix_exception_class{
+    .name = "VorlixException",
+    .base = Base::exception,
+    .firstlineno = 4,
+};
+
+constexpr FunctionSpec runner_function{
+    .name = "vorlix",
+    .params = {"args"},
+    .varargs = true,
+    .locals = {"proc"},
+    .annotations = {{"args", type<Str>}, {"return", type<Str>}},
+    .body = runner,
+};
+
+}  // namespace
+
+bool util_statements(ModuleBody& body) noexcept {
+    return body.import_module("subprocess")
+        && body.define(vorlix_exception_class)
+        && body.define(runner_function);
+}
+
+}  // namespace vorlix
