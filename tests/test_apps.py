@@ -39,6 +39,17 @@ class Runner:
         return [args for args, _ in self.calls]
 
 
+@pytest.fixture(autouse=True)
+def keep_namespace_order():
+    # Deleting a module name and putting it back moves it to the end of the
+    # namespace; restore the import-time order for tests that check it.
+    saved = dict(vars(app_module))
+    yield
+    namespace = vars(app_module)
+    namespace.clear()
+    namespace.update(saved)
+
+
 @pytest.fixture
 def runner(monkeypatch):
     fake = Runner()
@@ -51,7 +62,7 @@ class CountingApp:
 
     made = []
 
-    def __init__(self, name):
+    def __init__(self, name, /):
         self.name = name
         self.serial = len(CountingApp.made)
         CountingApp.made.append(self)
@@ -318,6 +329,23 @@ class TestListingParsing:
         assert [handle.serial for handle in listing.values()] == [2, 1]
         assert [handle.name for handle in CountingApp.made] == ["mail", "notes", "mail"]
         assert runner.calls == [((command,), {})]
+
+    @pytest.mark.parametrize("prop, command", LISTINGS)
+    def test_app_is_looked_up_for_every_line(self, runner, monkeypatch, prop, command):
+        runner.outputs[command] = "mail\nnotes\n"
+
+        def first(line, /):
+            # Hands the next line to a different maker.
+            monkeypatch.setattr(app_module, "App", lambda line, /: ("second", line))
+            return ("first", line)
+
+        monkeypatch.setattr(app_module, "App", first)
+        assert getattr(vorlix.apps, prop) == {"mail": ("first", "mail"), "notes": ("second", "notes")}
+
+    @pytest.mark.parametrize("prop, command", LISTINGS)
+    def test_empty_listing_needs_no_app(self, runner, monkeypatch, prop, command):
+        monkeypatch.delattr(app_module, "App")
+        assert getattr(vorlix.apps, prop) == {}
 
     @pytest.mark.parametrize("prop, command", LISTINGS)
     def test_each_read_runs_the_tool_and_builds_a_new_dict(self, runner, prop, command):
