@@ -28,6 +28,15 @@ bool set_up_once() noexcept {
 }
 
 int exec_package(PyObject* module) noexcept {
+    // The set-up binds process-wide objects (types, the finder, interned
+    // names) to the interpreter that runs it. A subinterpreter that skips
+    // the import system's own check (a legacy, shared-GIL one) must not
+    // make them, or reuse the main interpreter's.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters",
+                     "vorlix");
+        return -1;
+    }
     if (!set_up_once()) {
         return -1;
     }

@@ -41,8 +41,25 @@ bool is_initializing(PyObject* spec) noexcept {
     return truth > 0;
 }
 
+// A module's `__file__`, which names the module in the message when its
+// spec gives no location; null without an error when there is none.
+Owned module_file_name(PyObject* module) noexcept {
+    if (!PyModule_Check(module)) {
+        return {};
+    }
+    Owned file = steal(PyModule_GetFilenameObject(module));
+    if (!file && PyErr_ExceptionMatches(PyExc_SystemError)) {
+        PyErr_Clear();  // "module filename missing"
+    }
+    return file;
+}
+
 void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) noexcept {
-    if (!module_name || !PyUnicode_Check(module_name.get())) {
+    // The error's `name` is the module's own name, or None when it has no
+    // usable one; only the message says "<unknown module name>".
+    Owned error_name = module_name && PyUnicode_Check(module_name.get()) ? add_ref(module_name)
+                                                                         : add_ref(Py_None);
+    if (error_name.get() == Py_None) {
         module_name = steal(PyUnicode_FromString("<unknown module name>"));
         if (!module_name) {
             return;
@@ -55,6 +72,12 @@ void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) no
     Owned origin = spec ? file_origin(spec) : Owned{};
     if (PyErr_Occurred()) {
         return;
+    }
+    if (spec && !origin) {
+        origin = module_file_name(module);
+        if (PyErr_Occurred()) {
+            return;
+        }
     }
     Owned message;
     if (spec && is_initializing(spec)) {
@@ -74,7 +97,7 @@ void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) no
     if (!message) {
         return;
     }
-    PyErr_SetImportError(message, module_name, origin ? origin.get() : Py_None);
+    PyErr_SetImportError(message, error_name, origin ? origin.get() : Py_None);
     // The interpreter also records which name was missing, for the
     // "Did you mean" hint of its traceback display.
     PyObject* error = PyErr_GetRaisedException();

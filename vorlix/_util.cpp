@@ -47,12 +47,13 @@ PyObject* raise(Owned error) noexcept {
     return nullptr;
 }
 
-// f"{stdout}\n{stderr}"
+// f"{proc.stdout}\n{proc.stderr}": each value is converted as soon as it
+// is read, as the f-string evaluates its fields left to right.
 Owned failure_message(PyObject* proc) noexcept {
     Owned out = steal(PyObject_GetAttr(proc, stdout_));
-    Owned err = out ? steal(PyObject_GetAttr(proc, stderr_)) : Owned{};
-    Owned out_text = err ? steal(PyObject_Format(out, no_format)) : Owned{};
-    Owned err_text = out_text ? steal(PyObject_Format(err, no_format)) : Owned{};
+    Owned out_text = out ? steal(PyObject_Format(out, no_format)) : Owned{};
+    Owned err = out_text ? steal(PyObject_GetAttr(proc, stderr_)) : Owned{};
+    Owned err_text = err ? steal(PyObject_Format(err, no_format)) : Owned{};
     if (!err_text) {
         return {};
     }
