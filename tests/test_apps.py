@@ -658,6 +658,12 @@ class TestOnTheDevice:
         with pytest.raises(VorlixException):
             handle.start()
 
+    @pytest.mark.parametrize("name", [5, None, ["mail"]])
+    def test_name_that_is_not_text_never_reaches_the_tool(self, device, name):
+        with pytest.raises(TypeError):
+            App(name).start()
+        assert device.calls() == []
+
     def test_replaced_package_runner_is_not_used(self, device, monkeypatch):
         def stray(*args):
             raise AssertionError("the package's alias was called")
