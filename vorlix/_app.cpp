@@ -70,18 +70,8 @@ PyObject* apps_by_name(const Call& call) noexcept {
     return PyErr_Occurred() ? nullptr : apps.release();
 }
 
-constexpr Param self = "self";
-constexpr Annotation returns_none = {"return", type<None>};
-constexpr Annotation returns_bool = {"return", type<Bool>};
-constexpr Annotation key_is_str = {"key", type<Str>};
-
-constexpr FunctionSpec action(const char* name, Body body) noexcept {
-    return {.name = name, .params = {self}, .locals = {"_"}, .annotations = {returns_none}, .body = body};
-}
-
 constexpr MemberSpec app_members[] = {
-    method({.name = "__init__", .params = {self, "name"},
-            .annotations = {{"name", type<Str>}, returns_none}, .body = init_handle}),
+    method(handle_init),
     property({.name = "is_running", .params = {self}, .annotations = {returns_bool},
               .body = is_listed<running>}),
     property({.name = "is_paused", .params = {self}, .annotations = {returns_bool},

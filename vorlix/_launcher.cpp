@@ -130,26 +130,17 @@ PyObject* switch_to(const Call& call) noexcept {
     return result ? Py_NewRef(Py_None) : nullptr;
 }
 
-constexpr Param self = "self";
-constexpr Annotation returns_none = {"return", type<None>};
-constexpr Annotation returns_bool = {"return", type<Bool>};
 constexpr Annotation returns_launcher = {"return", type<Name<"Launcher">>};
-constexpr Annotation key_is_str = {"key", type<Str>};
 constexpr Annotation start_is_bool = {"start", type<Bool>};
 
 using LogLineCallback = Union<Subscript<Name<"Callable">, ListOf<Str>, None>, None>;
-
-constexpr FunctionSpec action(const char* name, Body body) noexcept {
-    return {.name = name, .params = {self}, .locals = {"_"}, .annotations = {returns_none}, .body = body};
-}
 
 constexpr FunctionSpec state_query(const char* name, Body body) noexcept {
     return {.name = name, .params = {self}, .annotations = {returns_bool}, .body = body};
 }
 
 constexpr MemberSpec launcher_members[] = {
-    method({.name = "__init__", .params = {self, "name"},
-            .annotations = {{"name", type<Str>}, returns_none}, .body = init_handle}),
+    method(handle_init),
     method({.name = "logs", .params = {self, {"_onlogline", Default::none}},
             .annotations = {{"_onlogline", type<LogLineCallback>},
                             {"return", type<Union<List<Str>, None>>}},

@@ -80,4 +80,20 @@ inline PyObject* init_handle(const Call& call) noexcept {
     return Py_NewRef(Py_None);
 }
 
+// Table pieces both modules' classes are written with.
+inline constexpr vx::Param self = "self";
+inline constexpr vx::Annotation returns_none = {"return", vx::type<vx::None>};
+inline constexpr vx::Annotation returns_bool = {"return", vx::type<vx::Bool>};
+inline constexpr vx::Annotation key_is_str = {"key", vx::type<vx::Str>};
+
+// def <name>(self) -> None: _ = vorlix(<command>, self.name)
+constexpr vx::FunctionSpec action(const char* name, vx::Body body) noexcept {
+    return {.name = name, .params = {self}, .locals = {"_"}, .annotations = {returns_none}, .body = body};
+}
+
+// def __init__(self, name: str) -> None
+inline constexpr vx::FunctionSpec handle_init = {
+    .name = "__init__", .params = {self, "name"},
+    .annotations = {{"name", vx::type<vx::Str>}, returns_none}, .body = init_handle};
+
 }  // namespace vorlix::shared
