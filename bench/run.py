@@ -1,0 +1,615 @@
+"""How fast and how small vorlix is, side by side with bench/pyvorlix, the
+same package written in plain Python.
+
+Run through `./dev bench`, which builds the module and runs this inside the
+dev environment with the built module importable.  Four measurements:
+
+  import      whole-process wall time of `import vorlix` (and of
+              `import pyvorlix`) minus that of the floor, a process that
+              imports only what the package itself needs from the standard
+              library; plus `-X importtime`'s self time of each module
+  overhead    time per operation with `subprocess` replaced by an in-process
+              fake, minus the time of calling that fake directly
+  end to end  each operation against the simulated device next to a raw
+              subprocess.run of the same argument vector
+  footprint   size of the stripped shared object; resident memory after the
+              import minus after the floor
+
+Everything is interleaved (round by round, in shuffled order) so that load
+from other processes on the machine hits both sides alike, and reported as
+medians with the min-max of the medians of equal blocks of rounds.
+
+The table is printed and written to bench/results.md (not with --quick).
+"""
+
+from __future__ import annotations
+
+import argparse
+import compileall
+import datetime
+import gc
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import timeit
+import types
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+REPO = BENCH.parent
+BUILD = Path(os.environ.get("VORLIX_BUILD_DIR", REPO / "build" / "x86_64"))
+PYTHON = sys.executable
+TOOL = "/opt/bin/vorlix"
+BLOCKS = 5
+
+# The floor: a process that imports what the package needs from the
+# standard library and nothing of its own.
+FLOOR_CODE = "import subprocess, collections.abc"
+# Prints VmRSS, RssAnon and RssFile in KiB: the total, and its split into
+# private memory and pages of mapped files (the interpreter's and the
+# module's code among them).
+RSS_CODE = (
+    "; f = dict(l.split(':') for l in open('/proc/self/status'))"
+    "; print(*(f[k].split()[0] for k in ('VmRSS', 'RssAnon', 'RssFile')))"
+)
+
+# Rounds per measurement; --quick divides them.
+ROUNDS = {"import": 400, "importtime": 60, "overhead": 40, "end_to_end": 150, "rss": 40}
+
+for path in (str(BUILD), str(BENCH)):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+import pyvorlix  # noqa: E402
+import pyvorlix._app  # noqa: E402
+import pyvorlix._launcher  # noqa: E402
+import pyvorlix._util  # noqa: E402
+import vorlix  # noqa: E402
+import vorlix._app  # noqa: E402
+import vorlix._launcher  # noqa: E402
+import vorlix._util  # noqa: E402
+
+PACKAGES = {"cpp": vorlix, "py": pyvorlix}
+
+
+# ---------------------------------------------------------------------------
+# Statistics
+
+
+def blocks_of(values: list[float]) -> list[list[float]]:
+    size = max(1, len(values) // BLOCKS)
+    return [values[i : i + size] for i in range(0, size * BLOCKS, size) if values[i : i + size]]
+
+
+def summary(values: list[float]) -> tuple[float, float, float]:
+    """Median of all values, and min and max of the medians of the blocks."""
+    medians = [statistics.median(b) for b in blocks_of(values)]
+    return statistics.median(values), min(medians), max(medians)
+
+
+def ratio_summary(num: list[float], den: list[float]) -> tuple[float, float, float]:
+    """median(num)/median(den), with the min-max of the same ratio per block."""
+    ratios = [statistics.median(a) / statistics.median(b) for a, b in zip(blocks_of(num), blocks_of(den))]
+    return statistics.median(num) / statistics.median(den), min(ratios), max(ratios)
+
+
+def load() -> float:
+    return os.getloadavg()[0]
+
+
+# ---------------------------------------------------------------------------
+# Import
+
+
+def child_env() -> dict[str, str]:
+    env = dict(os.environ)
+    # The same search path for every child, so that the floor pays for the
+    # same sys.path entries as the package imports.
+    env["PYTHONPATH"] = f"{BUILD}:{BENCH}"
+    return env
+
+
+def wall_ns(argv: list[str], env: dict[str, str]) -> int:
+    # posix_spawn rather than subprocess: less work and less jitter in the
+    # parent around each measured child.
+    start = time.perf_counter_ns()
+    pid = os.posix_spawn(argv[0], argv, env)
+    _, status = os.waitpid(pid, 0)
+    elapsed = time.perf_counter_ns() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"bench: {argv} failed")
+    return elapsed
+
+
+def measure_import(rounds: int) -> dict:
+    env = child_env()
+    commands = {
+        "floor": [PYTHON, "-P", "-c", FLOOR_CODE],
+        "cpp": [PYTHON, "-P", "-c", "import vorlix"],
+        "py": [PYTHON, "-P", "-c", "import pyvorlix"],
+    }
+    times: dict[str, list[float]] = {k: [] for k in commands}
+    for _ in range(10):  # warm the page cache
+        for argv in commands.values():
+            wall_ns(argv, env)
+    for _ in range(rounds):
+        order = list(commands)
+        random.shuffle(order)
+        for key in order:
+            times[key].append(wall_ns(commands[key], env) / 1e6)
+    floor = times["floor"]
+    result = {"floor": summary(floor)}
+    for key in ("cpp", "py"):
+        diffs = [a - b for a, b in zip(times[key], floor)]
+        own = summary(diffs)
+        result[key] = own
+        result[key + "_pct"] = tuple(100 * v / result["floor"][0] for v in own)
+        result[key + "_total"] = summary(times[key])
+    return result
+
+
+def parse_importtime(text: str, names: set[str]) -> dict[str, int]:
+    found = {}
+    for line in text.splitlines():
+        if not line.startswith("import time:"):
+            continue
+        fields = line[len("import time:") :].split("|")
+        if len(fields) != 3 or not fields[0].strip().isdigit():
+            continue
+        name = fields[2].strip()
+        if name in names:
+            found[name] = int(fields[0])
+    return found
+
+
+def measure_importtime(rounds: int) -> dict:
+    env = child_env()
+    modules = {
+        "cpp": ["vorlix", "vorlix._util", "vorlix._app", "vorlix._launcher"],
+        "py": ["pyvorlix", "pyvorlix._util", "pyvorlix._app", "pyvorlix._launcher"],
+    }
+    samples: dict[str, dict[str, list[int]]] = {k: {m: [] for m in v} for k, v in modules.items()}
+    for _ in range(rounds):
+        order = list(modules)
+        random.shuffle(order)
+        for key in order:
+            proc = subprocess.run(
+                [PYTHON, "-P", "-X", "importtime", "-c", f"import {modules[key][0]}"],
+                env=env, capture_output=True, text=True, check=True,
+            )
+            found = parse_importtime(proc.stderr, set(modules[key]))
+            for name in modules[key]:
+                samples[key][name].append(found[name])
+    result = {}
+    for key, per_module in samples.items():
+        rows = [(name, statistics.median(values)) for name, values in per_module.items()]
+        totals = [sum(vals) for vals in zip(*per_module.values())]
+        result[key] = {"modules": rows, "total": statistics.median(totals)}
+    return result
+
+
+# ---------------------------------------------------------------------------
+# Call overhead against an in-process fake of subprocess
+
+STDOUT = {
+    "list-apps": "mail\nnotes\ncamera\nmusic\nmaps\nclock\nx\n",
+    "list-running-apps": "mail\nmusic\nx\n",
+    "list-launchers": "home\nkiosk\ncar mode\nx\n",
+    "status": "Current view: x [+]\nApps: 7 installed, 3 running, 1 paused\nLaunchers: 4 installed, 1 active\n",
+}
+
+# (label, statement, how the tool is run: "run" or "call", its arguments)
+OPERATIONS = [
+    ("apps.keys()", "apps.keys()", "run", ["list-apps"]),
+    ('"x" in apps', '"x" in apps', "run", ["list-apps"]),
+    ('apps["x"]', 'apps["x"]', "run", ["list-apps"]),
+    ("App.is_running", "app.is_running", "run", ["list-running-apps"]),
+    ("App.start()", "app.start()", "run", ["start-app", "x"]),
+    ("apps.running", "apps.running", "run", ["list-running-apps"]),
+    ("launchers.current", "launchers.current", "run", ["status"]),
+    ("Launcher.is_active", "launcher.is_active", "call", ["is-active-launcher", "x"]),
+    ("Launcher.enable(True)", "launcher.enable(True)", "run", ["switch-launcher", "--start", "x"]),
+    ('launchers.switch("x")', 'launchers.switch("x")', "run", ["switch-launcher", "x"]),
+]
+
+
+def make_fake(args: list[str], check: bool) -> types.ModuleType:
+    """A stand-in for the subprocess module whose run returns a prebuilt
+    result and whose call returns 0; with check, it also insists on the
+    argument vector and counts its calls."""
+    fake = types.ModuleType("subprocess")
+    argv = [TOOL, *args]
+    result = subprocess.CompletedProcess(argv, 0, STDOUT.get(args[0], ""), "")
+    fake.calls = 0
+
+    if check:
+        def run(args, text=None, check=None, capture_output=None):
+            assert args == argv and (text, check, capture_output) == (True, False, True), args
+            fake.calls += 1
+            return result
+
+        def call(args):
+            assert args == argv, args
+            fake.calls += 1
+            return 0
+    else:
+        def run(args, text=None, check=None, capture_output=None):
+            return result
+
+        def call(args):
+            return 0
+
+    fake.run = run
+    fake.call = call
+    return fake
+
+
+def install(fake: types.ModuleType | None) -> None:
+    target = fake if fake is not None else subprocess
+    for package in PACKAGES.values():
+        package._util.subprocess = target
+        package._launcher.subprocess = target
+
+
+def namespaces(fake: types.ModuleType) -> dict[str, dict]:
+    spaces = {}
+    for key, package in PACKAGES.items():
+        spaces[key] = {
+            "apps": package.apps,
+            "launchers": package.launchers,
+            "app": package.App("x"),
+            "launcher": package.Launcher("x"),
+        }
+    spaces["base"] = {"run": fake.run, "call": fake.call}
+    return spaces
+
+
+def baseline_statement(how: str, args: list[str]) -> str:
+    argv = repr([TOOL, *args])
+    if how == "call":
+        return f"call({argv})"
+    return f"run({argv}, text=True, check=False, capture_output=True)"
+
+
+def check_operations() -> None:
+    """Both packages reach the fake exactly once per operation, with the
+    expected arguments, so no process is started while timing."""
+    for label, stmt, how, args in OPERATIONS:
+        fake = make_fake(args, check=True)
+        install(fake)
+        spaces = namespaces(fake)
+        for key in PACKAGES:
+            before = fake.calls
+            eval(compile(stmt, label, "eval"), spaces[key])
+            if fake.calls != before + 1:
+                raise SystemExit(f"bench: {key} {label} ran the tool {fake.calls - before} times")
+    install(None)
+
+
+def measure_overhead(rounds: int) -> list[dict]:
+    check_operations()
+    results = []
+    timers = []
+    for label, stmt, how, args in OPERATIONS:
+        fake = make_fake(args, check=False)
+        spaces = namespaces(fake)
+        entry = {
+            "base": timeit.Timer(baseline_statement(how, args), globals=spaces["base"]),
+            "cpp": timeit.Timer(stmt, globals=spaces["cpp"]),
+            "py": timeit.Timer(stmt, globals=spaces["py"]),
+        }
+        install(fake)
+        # About 5 ms per measurement of the slowest side.
+        per_call = min(entry["py"].repeat(3, 2000)) / 2000
+        number = max(1000, int(0.005 / per_call))
+        timers.append((label, fake, entry, number))
+    samples = {label: {k: [] for k in ("base", "cpp", "py")} for label, *_ in timers}
+    for _ in range(rounds):
+        random.shuffle(timers)
+        for label, fake, entry, number in timers:
+            install(fake)
+            order = list(entry)
+            random.shuffle(order)
+            for key in order:
+                samples[label][key].append(entry[key].timeit(number) / number * 1e9)
+    install(None)
+    for label, *_ in OPERATIONS:
+        s = samples[label]
+        own = {k: [op - base for op, base in zip(s[k], s["base"])] for k in ("cpp", "py")}
+        results.append({
+            "label": label,
+            "base": statistics.median(s["base"]),
+            "cpp": summary(own["cpp"]),
+            "py": summary(own["py"]),
+            "ratio": ratio_summary(own["py"], own["cpp"]),
+        })
+    return results
+
+
+# ---------------------------------------------------------------------------
+# End to end against the simulated device
+
+
+def device(state: Path) -> None:
+    files = {
+        "apps": "mail\nnotes\ncamera\nmusic\nmaps\nclock\nx\n",
+        "running": "mail\nmusic\n",
+        "paused": "maps\n",
+        "launchers": "home\nkiosk\ncar mode\nx\n",
+        "current": "home\n",
+        "enabled": "home\n",
+        "active": "home\n",
+    }
+    state.mkdir(parents=True, exist_ok=True)
+    for name, text in files.items():
+        (state / name).write_text(text)
+
+
+def raw_run(*args: str):
+    argv = [TOOL, *args]
+    return lambda: subprocess.run(argv, text=True, check=False, capture_output=True)
+
+
+def measure_end_to_end(rounds: int) -> list[dict]:
+    install(None)
+    apps, launchers = vorlix.apps, vorlix.launchers
+    app, launcher = vorlix.App("x"), vorlix.Launcher("x")
+    stop_x = raw_run("stop-app", "x")
+    # (label, through the package, raw, put the device back afterwards)
+    operations = [
+        ("apps.keys()", lambda: apps.keys(), raw_run("list-apps"), None),
+        ('"x" in apps', lambda: "x" in apps, raw_run("list-apps"), None),
+        ('apps["x"]', lambda: apps["x"], raw_run("list-apps"), None),
+        ("App.is_running", lambda: app.is_running, raw_run("list-running-apps"), None),
+        ("App.start()", lambda: app.start(), raw_run("start-app", "x"), stop_x),
+        ("apps.running", lambda: apps.running, raw_run("list-running-apps"), None),
+        ("launchers.current", lambda: launchers.current, raw_run("status"), None),
+        # The state queries leave the tool's streams alone, as the package does.
+        ("Launcher.is_active", lambda: launcher.is_active,
+         lambda: subprocess.run([TOOL, "is-active-launcher", "x"]), None),
+        ("Launcher.enable(True)", lambda: launcher.enable(True),
+         raw_run("switch-launcher", "--start", "x"), None),
+        ('launchers.switch("x")', lambda: launchers.switch("x"), raw_run("switch-launcher", "x"), None),
+    ]
+    with tempfile.TemporaryDirectory(prefix="vorlix-bench-") as tmp:
+        state = Path(tmp) / "device"
+        device(state)
+        os.environ["VORLIX_SIM_STATE"] = str(state)
+        # Both sides must succeed the same way, or the comparison is moot.
+        for label, pkg, raw, reset in operations:
+            for side in (pkg, raw):
+                side()
+                if reset:
+                    reset()
+        samples = {label: {"cpp": [], "raw": []} for label, *_ in operations}
+        gc.disable()
+        try:
+            for _ in range(rounds):
+                random.shuffle(operations)
+                for label, pkg, raw, reset in operations:
+                    sides = [("cpp", pkg), ("raw", raw)]
+                    random.shuffle(sides)
+                    for key, side in sides:
+                        start = time.perf_counter_ns()
+                        side()
+                        samples[label][key].append((time.perf_counter_ns() - start) / 1e6)
+                        if reset:
+                            reset()
+        finally:
+            gc.enable()
+    results = []
+    for label, *_ in OPERATIONS:
+        s = samples[label]
+        results.append({
+            "label": label,
+            "cpp": statistics.median(s["cpp"]),
+            "raw": statistics.median(s["raw"]),
+            "ratio": ratio_summary(s["cpp"], s["raw"]),
+        })
+    return results
+
+
+# ---------------------------------------------------------------------------
+# Footprint
+
+
+def shared_object() -> Path:
+    return BUILD / ("vorlix" + sysconfig.get_config_var("EXT_SUFFIX"))
+
+
+def measure_size() -> dict:
+    so = shared_object()
+    with tempfile.TemporaryDirectory() as tmp:
+        copy = Path(tmp) / so.name
+        shutil.copyfile(so, copy)
+        subprocess.run(["strip", str(copy)], check=True)
+        return {"unstripped": so.stat().st_size, "stripped": copy.stat().st_size}
+
+
+def measure_rss(rounds: int) -> dict:
+    env = child_env()
+    codes = {"floor": FLOOR_CODE, "cpp": "import vorlix", "py": "import pyvorlix"}
+    samples: dict[str, list[list[int]]] = {k: [] for k in codes}
+    for _ in range(rounds):
+        order = list(codes)
+        random.shuffle(order)
+        for key in order:
+            out = subprocess.run([PYTHON, "-P", "-c", codes[key] + RSS_CODE],
+                                 env=env, capture_output=True, text=True, check=True).stdout
+            samples[key].append([int(v) for v in out.split()])
+    floor = samples["floor"]
+    result = {"floor": statistics.median(s[0] for s in floor)}
+    for key in ("cpp", "py"):
+        diffs = [[a - b for a, b in zip(s, f)] for s, f in zip(samples[key], floor)]
+        result[key] = summary([d[0] for d in diffs])
+        result[key + "_anon"] = statistics.median(d[1] for d in diffs)
+        result[key + "_file"] = statistics.median(d[2] for d in diffs)
+    return result
+
+
+# ---------------------------------------------------------------------------
+# Report
+
+
+def machine() -> dict:
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "python": f"{platform.python_implementation()} {platform.python_version()} ({PYTHON})",
+        "kernel": platform.release(),
+    }
+
+
+def fmt_range(values: tuple[float, float, float], spec: str, unit: str = "") -> str:
+    mid, low, high = values
+    return f"{mid:{spec}}{unit} ({low:{spec}}–{high:{spec}})"
+
+
+def verdict(ok: bool) -> str:
+    return "met" if ok else "**missed**"
+
+
+def report(data: dict, meta: dict) -> str:
+    imp, it = data["import"], data["importtime"]
+    size, rss = data["size"], data["rss"]
+    floor_ms = imp["floor"][0]
+    rows = []
+    rows.append((
+        "Import: floor `import subprocess, collections.abc`, whole process",
+        fmt_range(imp["floor"], ".2f", " ms"), "", "", "",
+    ))
+    rows.append((
+        "Import: own cost over the floor, whole process",
+        f"{fmt_range(imp['cpp'], '.3f', ' ms')} = {imp['cpp_pct'][0]:.1f}% "
+        f"({imp['cpp_pct'][1]:.1f}–{imp['cpp_pct'][2]:.1f}%)",
+        f"{fmt_range(imp['py'], '.3f', ' ms')} = {imp['py_pct'][0]:.1f}% "
+        f"({imp['py_pct'][1]:.1f}–{imp['py_pct'][2]:.1f}%)",
+        "≤ 2% of floor",
+        verdict(imp["cpp_pct"][0] <= 2.0),
+    ))
+    for (name, cpp_us), (_, py_us) in zip(it["cpp"]["modules"], it["py"]["modules"]):
+        rows.append((f"Import: `-X importtime` self, `{name}`", f"{cpp_us:.0f} µs", f"{py_us:.0f} µs", "", ""))
+    rows.append(("Import: `-X importtime` self, four modules together",
+                 f"{it['cpp']['total']:.0f} µs", f"{it['py']['total']:.0f} µs", "", ""))
+    for op in data["overhead"]:
+        rows.append((
+            f"Own overhead: `{op['label']}` (fake call itself: {op['base']:.0f} ns)",
+            fmt_range(op["cpp"], ".0f", " ns"),
+            f"{fmt_range(op['py'], '.0f', ' ns')}; {op['ratio'][0]:.2f}x "
+            f"({op['ratio'][1]:.2f}–{op['ratio'][2]:.2f}x)",
+            "≥ 2x lower than Python",
+            verdict(op["ratio"][0] >= 2.0),
+        ))
+    for op in data["end_to_end"]:
+        ratio = op["ratio"]
+        rows.append((
+            f"End to end: `{op['label']}` vs raw subprocess.run",
+            f"{op['cpp']:.3f} ms vs {op['raw']:.3f} ms: "
+            f"{100 * (ratio[0] - 1):+.2f}% ({100 * (ratio[1] - 1):+.2f}…{100 * (ratio[2] - 1):+.2f}%)",
+            "", "within 2%",
+            verdict(abs(ratio[0] - 1) <= 0.02),
+        ))
+    rows.append((
+        "Footprint: stripped shared object",
+        f"{size['stripped'] / 1024:.1f} KiB ({size['stripped']} B; unstripped {size['unstripped'] / 1024:.1f} KiB)",
+        "", "< 100 KiB", verdict(size["stripped"] < 100 * 1024),
+    ))
+    rows.append((
+        f"Footprint: resident memory over the floor ({rss['floor']:.0f} KiB)",
+        f"{fmt_range(rss['cpp'], '.0f', ' KiB')}: anon {rss['cpp_anon']:+.0f}, file {rss['cpp_file']:+.0f}",
+        f"{fmt_range(rss['py'], '.0f', ' KiB')}: anon {rss['py_anon']:+.0f}, file {rss['py_file']:+.0f}",
+        "< 256 KiB", verdict(rss["cpp"][0] < 256),
+    ))
+    head = ("Measure", "vorlix (C++)", "pyvorlix (plain Python comparator)", "Target", "Result")
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    loads = ", ".join(f"{name} {value:.2f}" for name, value in meta["loads"])
+    preamble = [
+        "# vorlix benchmark results",
+        "",
+        f"Written by `./dev bench` on {meta['date']} at commit {meta['commit']}, "
+        f"in {meta['seconds']:.0f} s.",
+        "",
+        f"- Machine: {meta['machine']['cpu']}, {meta['machine']['cores']} cores, "
+        f"Linux {meta['machine']['kernel']}",
+        f"- Python: {meta['machine']['python']}",
+        f"- Load average (1 min) at the start of each part: {loads}",
+        f"- Rounds: {meta['rounds']}",
+        "",
+        "Medians; in brackets the lowest and highest median of "
+        f"{BLOCKS} equal blocks of interleaved rounds.  Own overhead is the time of "
+        "an operation with `subprocess` replaced by an in-process fake, minus the "
+        "time of calling that fake directly with the same arguments; the ratio is "
+        "the comparator's own overhead over vorlix's.  End to end runs each "
+        "operation against the simulated device next to a raw call of the same "
+        "argument vector, alternating which goes first.",
+        "",
+    ]
+    return "\n".join(preamble + lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="a tenth of the rounds, for trying the bench out; results.md is not written")
+    parser.add_argument("--only", choices=["import", "overhead", "end_to_end", "footprint"],
+                        action="append", help="run only these parts (results.md is not written)")
+    options = parser.parse_args()
+    rounds = {k: max(5, v // 10) if options.quick else v for k, v in ROUNDS.items()}
+    parts = options.only or ["import", "overhead", "end_to_end", "footprint"]
+    compileall.compile_dir(BENCH / "pyvorlix", quiet=1)
+    started = time.monotonic()
+    loads = []
+    data = {}
+    if "import" in parts:
+        loads.append(("import", load()))
+        data["import"] = measure_import(rounds["import"])
+        data["importtime"] = measure_importtime(rounds["importtime"])
+    if "overhead" in parts:
+        loads.append(("overhead", load()))
+        data["overhead"] = measure_overhead(rounds["overhead"])
+    if "end_to_end" in parts:
+        loads.append(("end to end", load()))
+        data["end_to_end"] = measure_end_to_end(rounds["end_to_end"])
+    if "footprint" in parts:
+        loads.append(("footprint", load()))
+        data["size"] = measure_size()
+        data["rss"] = measure_rss(rounds["rss"])
+    loads.append(("end", load()))
+    if len(parts) < 4:
+        import pprint
+        pprint.pprint(data)
+        return
+    meta = {
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
+        "commit": os.environ.get("VORLIX_BENCH_COMMIT", "unknown"),
+        "seconds": time.monotonic() - started,
+        "machine": machine(),
+        "loads": loads,
+        "rounds": ", ".join(f"{k.replace('_', ' ')} {v}" for k, v in rounds.items()),
+    }
+    text = report(data, meta)
+    print(text)
+    if not options.quick:
+        (BENCH / "results.md").write_text(text)
+        print(f"written to {BENCH / 'results.md'}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
