@@ -1,0 +1,485 @@
+"""The package frame: one shared object that serves the package and its three
+submodules through its own finder, the attributes every module carries, the
+order in which the modules load, and what a failed import leaves behind.
+
+Anything that depends on a first import (order, sys.meta_path, failures)
+runs in a fresh child interpreter."""
+
+import builtins
+import importlib.machinery
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vorlix
+
+MODULES = ["vorlix", "vorlix._util", "vorlix._app", "vorlix._launcher"]
+SUBMODULES = ["_util", "_app", "_launcher"]
+# What the import system and the frame put in every module's namespace.
+STANDARD = {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
+            "__builtins__", "__file__", "__cached__"}
+
+
+def shared_object() -> str:
+    """The file the interpreter actually loads for `import vorlix`."""
+    return importlib.machinery.PathFinder.find_spec("vorlix").origin
+
+
+D = os.path.dirname(shared_object())
+
+
+def run_child(*parts: str, pythonpath: str = D):
+    """Run the code `parts` in a fresh interpreter and return the JSON value
+    it prints last."""
+    env = {**os.environ, "PYTHONPATH": pythonpath}
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    proc = subprocess.run([sys.executable, "-P", "-c", code],
+                          capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def answers_for_util(entry) -> bool:
+    # The built-in finders are classes; ours is an instance.
+    return not isinstance(entry, type) and entry.find_spec("vorlix._util", None) is not None
+
+
+def finder():
+    found = [f for f in sys.meta_path if answers_for_util(f)]
+    assert len(found) == 1
+    return found[0]
+
+
+# Child code: the indexes of the package finder in sys.meta_path.
+OURS = """
+import sys
+def ours():
+    return [i for i, f in enumerate(sys.meta_path)
+            if not isinstance(f, type) and f.find_spec("vorlix._util", None) is not None]
+"""
+
+
+# A child preamble that logs every call of the built-in __import__ made from
+# a module of the package, with what the calling namespace held at the time,
+# and which submodules were bound on the package when each call returned.
+RECORD_IMPORTS = """
+    import builtins, json, sys
+    real_import = builtins.__import__
+    calls, finished = [], []
+
+    def recording_import(name, globals=None, locals=None, fromlist=(), level=0):
+        caller = (globals or {}).get("__name__", "")
+        if caller.startswith("vorlix"):
+            calls.append({
+                "caller": caller, "name": name, "level": level,
+                "fromlist": list(fromlist) if fromlist is not None else None,
+                "fromlist_type": type(fromlist).__name__,
+                "locals_is_none": locals is None,
+                "globals_is_namespace": globals is vars(sys.modules.get(caller, None) or object()),
+                "own_names": [k for k in globals if not k.startswith("__")],
+                "dunders": sorted(k for k in globals if k.startswith("__")),
+            })
+        try:
+            return real_import(name, globals, locals, fromlist, level)
+        finally:
+            package = sys.modules.get("vorlix")
+            for sub in ("_util", "_app", "_launcher"):
+                if package is not None and sub in vars(package) and sub not in finished:
+                    finished.append(sub)
+
+    builtins.__import__ = recording_import
+"""
+
+
+class TestLoadOrder:
+    def test_importing_a_submodule_loads_the_package_and_finishes_util_app_launcher(self):
+        result = run_child(RECORD_IMPORTS, """
+            import vorlix._util
+            print(json.dumps({
+                "finished": finished,
+                "loaded": sorted(n for n in sys.modules if n.startswith("vorlix")),
+            }))
+        """)
+        assert result["finished"] == SUBMODULES
+        assert result["loaded"] == sorted(MODULES)
+
+    def test_each_module_imports_in_its_own_order_through_builtin_import(self):
+        result = run_child(RECORD_IMPORTS, """
+            import vorlix
+            print(json.dumps(calls))
+        """)
+        made = [(c["caller"], c["name"], c["fromlist"], c["level"]) for c in result]
+        assert made == [
+            ("vorlix", "_app", ["App"], 1),
+            ("vorlix._app", "_util", ["vorlix"], 1),
+            ("vorlix._util", "subprocess", None, 0),
+            ("vorlix", "_app", ["api"], 1),
+            ("vorlix", "_launcher", ["Launcher"], 1),
+            ("vorlix._launcher", "subprocess", None, 0),
+            ("vorlix._launcher", "collections.abc", ["Callable"], 0),
+            ("vorlix._launcher", "_util", ["vorlix"], 1),
+            ("vorlix", "_launcher", ["api"], 1),
+            ("vorlix", "_util", ["VorlixException"], 1),
+            ("vorlix", "_util", ["vorlix"], 1),
+        ]
+        for call in result:
+            assert call["locals_is_none"]
+            assert call["globals_is_namespace"]
+            if call["fromlist"] is not None:
+                assert call["fromlist_type"] == "tuple"
+
+    def test_standard_attributes_are_set_before_a_modules_own_statements(self):
+        result = run_child(RECORD_IMPORTS, """
+            import vorlix
+            first = {}
+            for call in calls:
+                first.setdefault(call["caller"], call)
+            print(json.dumps(first))
+        """)
+        for name, call in result.items():
+            expected = STANDARD | ({"__path__"} if name == "vorlix" else set())
+            assert expected <= set(call["dunders"]), name
+            assert call["own_names"] == [], name
+
+    def test_util_binds_subprocess_then_the_error_type_then_the_runner(self):
+        own = [k for k in vars(vorlix._util) if not k.startswith("__")]
+        assert own == ["subprocess", "VorlixException", "vorlix"]
+        assert vorlix._util.subprocess is subprocess
+        assert set(vars(vorlix._util)) == STANDARD | set(own)
+
+
+class TestModuleAttributes:
+    @pytest.mark.parametrize("name", MODULES)
+    def test_every_module(self, name):
+        module = sys.modules[name]
+        spec = module.__spec__
+        assert module.__name__ == spec.name == name
+        assert module.__package__ == "vorlix"
+        assert module.__loader__ is spec.loader
+        assert module.__doc__ is None
+        assert module.__cached__ is None
+        assert module.__builtins__ is vars(builtins)
+        assert spec.origin == module.__file__
+        assert spec.has_location is True
+        leaf = name.rpartition(".")[2] if name != "vorlix" else "__init__"
+        directory, file_name = os.path.split(module.__file__)
+        assert directory == D + "/vorlix"
+        assert file_name.startswith(leaf)
+
+    def test_every_module_has_a_loader_of_its_own(self):
+        loaders = [sys.modules[name].__loader__ for name in MODULES]
+        assert len({id(loader) for loader in loaders}) == len(MODULES)
+        assert not any(isinstance(loader, importlib.machinery.ExtensionFileLoader)
+                       for loader in loaders)
+
+    def test_package_path(self):
+        assert type(vorlix.__path__) is list
+        assert vorlix.__path__[0] == os.path.dirname(vorlix.__file__) == D + "/vorlix"
+        assert vorlix.__spec__.submodule_search_locations is vorlix.__path__
+        assert vorlix.__spec__.parent == "vorlix"
+
+    @pytest.mark.parametrize("name", SUBMODULES)
+    def test_submodules_are_not_packages(self, name):
+        module = getattr(vorlix, name)
+        assert not hasattr(module, "__path__")
+        assert module.__spec__.submodule_search_locations is None
+        assert module.__spec__.parent == "vorlix"
+
+    @pytest.mark.parametrize("name", SUBMODULES)
+    def test_package_attribute_is_the_loaded_submodule(self, name):
+        assert getattr(vorlix, name) is sys.modules["vorlix." + name]
+
+    def test_the_package_binds_no_module_of_its_own(self):
+        modules = {k for k, v in vars(vorlix).items() if type(v) is type(vorlix)}
+        assert modules == set(SUBMODULES)
+        assert set(vars(vorlix)) == (STANDARD | {"__path__", "__all__"} | set(SUBMODULES)
+                                     | set(vorlix.__all__))
+
+    def test_files_named_in_file_and_path_need_not_exist(self):
+        # The shared object lives in D; nothing of the package lives below it.
+        assert os.path.isfile(shared_object())
+        assert not os.path.exists(vorlix._util.__file__)
+
+
+class TestFinder:
+    def test_stands_at_index_2_behind_builtin_and_frozen_finders(self):
+        result = run_child("""
+            import json, sys
+            before = [repr(f) for f in sys.meta_path]
+            import vorlix
+            after = [repr(f) for f in sys.meta_path]
+            print(json.dumps({"before": before, "after": after}))
+        """)
+        before, after = result["before"], result["after"]
+        assert len(after) == len(before) + 1
+        assert after[:2] == before[:2]
+        assert after[3:] == before[2:]
+        assert "BuiltinImporter" in before[0] and "FrozenImporter" in before[1]
+        assert "PathFinder" in after[3]
+
+    @pytest.mark.parametrize("kept", [0, 1])
+    def test_goes_last_in_a_list_shorter_than_two(self, kept):
+        result = run_child(f"""
+            import json, sys
+            import subprocess, collections.abc  # the package's needs, already loaded
+            path_finder = sys.meta_path[-1]
+            sys.meta_path[:] = [path_finder] * {kept}
+            try:
+                import vorlix
+            except ImportError:
+                pass
+            print(json.dumps([getattr(f, "__name__", "ours") for f in sys.meta_path]))
+        """)
+        if kept:
+            assert result == ["PathFinder", "ours"]
+        else:
+            # Without any finder the shared object itself cannot be found.
+            assert result == []
+
+    @pytest.mark.parametrize("name", MODULES)
+    def test_answers_for_the_module_table(self, name):
+        module = sys.modules[name]
+        spec = finder().find_spec(name, None)
+        assert spec.name == name
+        assert spec.loader is module.__loader__
+        assert spec.origin == module.__file__
+        assert spec.has_location is True
+        if name == "vorlix":
+            assert spec.submodule_search_locations == vorlix.__path__
+        else:
+            assert spec.submodule_search_locations is None
+
+    @pytest.mark.parametrize("name", [
+        "vorlix.other", "vorlix._util.vorlix", "vorlix.util", "Vorlix", "vorlix._App",
+        "vorlix_", "_util", "subprocess", "vorlix.", "",
+    ])
+    def test_gives_nothing_for_any_other_name(self, name):
+        assert finder().find_spec(name, None) is None
+        assert finder().find_spec(name, vorlix.__path__, None) is None
+
+    def test_a_rerun_module_comes_out_of_the_table_again(self, sim):
+        # reload() finds the spec through the finder and runs the row again.
+        import importlib
+        runner, error = vorlix._util.vorlix, vorlix._util.VorlixException
+        try:
+            reloaded = importlib.reload(vorlix._util)
+            assert reloaded is sys.modules["vorlix._util"]
+            assert reloaded.vorlix is not runner
+            assert reloaded.vorlix("list-apps") == sim.read("apps")
+        finally:
+            vorlix._util.vorlix, vorlix._util.VorlixException = runner, error
+
+
+class TestFilesUnderPackagePath:
+    @pytest.fixture
+    def site(self, tmp_path):
+        """A copy of the shared object in a directory of its own, with Python
+        files in the package directory where the path finder would look."""
+        shutil.copy(shared_object(), tmp_path)
+        package = tmp_path / "vorlix"
+        package.mkdir()
+        for leaf in ["_util", "_app", "_launcher"]:
+            (package / f"{leaf}.py").write_text(f"raise RuntimeError('{leaf}.py was run')\n")
+        (package / "extra.py").write_text("FROM_FILE = True\n")
+        return tmp_path
+
+    def test_submodules_still_come_from_the_shared_object(self, site):
+        result = run_child("""
+            import json, sys, types
+            import vorlix, vorlix.extra
+            print(json.dumps({
+                "path": vorlix.__path__[0],
+                "files": {n: sys.modules[n].__file__ for n in
+                          ["vorlix", "vorlix._util", "vorlix._app", "vorlix._launcher"]},
+                "python_runner": isinstance(vorlix._util.vorlix, types.FunctionType),
+                "extra": vorlix.extra.FROM_FILE,
+                "extra_loader": type(vorlix.extra.__loader__).__name__,
+            }))
+        """, pythonpath=str(site))
+        assert result["path"] == f"{site}/vorlix"
+        for name, file_name in result["files"].items():
+            leaf = "__init__" if name == "vorlix" else name.rpartition(".")[2]
+            assert file_name.startswith(f"{site}/vorlix/{leaf}")
+            assert not file_name.endswith(".py")
+        assert result["python_runner"] is False
+        # Names outside the table are left to the next finder.
+        assert result["extra"] is True
+        assert result["extra_loader"] == "SourceFileLoader"
+
+
+class TestFailedImport:
+    def test_without_subprocess_nothing_is_left_and_a_retry_succeeds(self):
+        result = run_child(OURS, """
+            import json, sys
+            sys.modules["subprocess"] = None
+            try:
+                import subprocess
+            except ImportError as e:
+                expected = [type(e).__name__, str(e)]
+            finders = len(sys.meta_path)
+            try:
+                import vorlix
+            except ImportError as e:
+                got = [type(e).__name__, str(e)]
+            left = sorted(n for n in sys.modules if n.startswith("vorlix"))
+            placed = len(sys.meta_path) - finders
+            del sys.modules["subprocess"]
+            import vorlix
+            print(json.dumps({
+                "expected": expected, "got": got, "left": left, "placed": placed,
+                "finders_after_retry": len(sys.meta_path) - finders,
+                "all": vorlix.__all__,
+                "runner": vorlix._util.subprocess is sys.modules["subprocess"],
+                "index": ours(),
+            }))
+        """)
+        assert result["got"] == result["expected"]
+        assert result["left"] == []
+        # The first run placed the finder; the retry does not place another.
+        assert result["placed"] == 1
+        assert result["finders_after_retry"] == 1
+        assert result["index"] == [2]
+        assert result["all"] == ["App", "apps", "Launcher", "launchers", "VorlixException",
+                                 "vorlix"]
+        assert result["runner"] is True
+
+    def test_failing_launcher_body_leaves_finished_submodules_loaded_and_bound(self):
+        result = run_child(RECORD_IMPORTS, """
+            import subprocess, collections.abc
+            sys.modules["collections.abc"] = None
+            try:
+                import vorlix
+            except ImportError as e:
+                error = str(e)
+            package = [c for c in calls if c["caller"] == "vorlix"]
+            print(json.dumps({
+                "error": error,
+                "loaded": sorted(n for n in sys.modules if n.startswith("vorlix")),
+                "bound_when_failed": finished,
+                "own_names": package[-1]["own_names"],
+            }))
+        """)
+        assert result["error"] == "import of collections.abc halted; None in sys.modules"
+        assert result["loaded"] == ["vorlix._app", "vorlix._util"]
+        assert result["bound_when_failed"] == ["_util", "_app"]
+        # The body stopped at the import of Launcher.
+        assert "Launcher" not in result["own_names"]
+
+    def test_the_bodys_exception_reaches_the_importer_unchanged(self):
+        result = run_child("""
+            import json, sys, types
+            class Odd(Exception):
+                pass
+            raised = Odd("from inside")
+            stand_in = types.ModuleType("vorlix._util")
+            def __getattr__(name):
+                raise raised
+            stand_in.__getattr__ = __getattr__
+            sys.modules["vorlix._util"] = stand_in
+            try:
+                import vorlix
+            except Odd as e:
+                same = e is raised
+            print(json.dumps({
+                "same": same,
+                "left": sorted(n for n in sys.modules if n.startswith("vorlix")),
+            }))
+        """)
+        assert result["same"] is True
+        # _app's body raised, so it is gone; the stand-in was never loaded by us.
+        assert result["left"] == ["vorlix._util"]
+
+    @pytest.mark.parametrize("variant", ["plain", "file", "located", "nameless"])
+    def test_missing_name_uses_the_interpreters_wording(self, variant):
+        result = run_child(f"""
+            import importlib.machinery, json, sys, types
+            def stand_in(name):
+                module = types.ModuleType(name)
+                if {variant!r} == "file":
+                    module.__file__ = "/elsewhere/_app.py"
+                elif {variant!r} == "located":
+                    module.__spec__ = importlib.machinery.ModuleSpec(name, None,
+                                                                     origin="/x/_app.so")
+                    module.__spec__.has_location = True
+                elif {variant!r} == "nameless":
+                    del module.__name__
+                return module
+
+            def caught(statement):
+                try:
+                    exec(statement, {{}})
+                except ImportError as e:
+                    return [type(e).__name__, str(e), e.name, e.path, e.name_from]
+
+            sys.modules["reference"] = stand_in("reference")
+            expected = caught("from reference import App")
+            sys.modules["vorlix._app"] = stand_in("vorlix._app")
+            got = caught("import vorlix")
+            print(json.dumps({{"expected": expected, "got": got,
+                              "left": "vorlix" in sys.modules}}))
+        """)
+        expected = result["expected"]
+        if variant != "nameless":
+            expected = [expected[0], expected[1].replace("'reference'", "'vorlix._app'"),
+                        "vorlix._app", *expected[3:]]
+        assert result["got"] == expected
+        assert result["left"] is False
+
+
+class TestSubinterpreters:
+    @pytest.mark.parametrize("main_first", [False, True], ids=["sub-first", "main-first"])
+    def test_isolated_subinterpreter_gets_a_clean_import_error(self, main_first):
+        result = run_child(OURS, f"""
+            import json, sys
+            from concurrent import interpreters
+            if {main_first!r}:
+                import vorlix
+            interp = interpreters.create()
+            errors = []
+            for statement in ["import vorlix", "import vorlix._util", "import vorlix"]:
+                try:
+                    interp.exec(statement)
+                except interpreters.ExecutionFailed as e:
+                    errors.append([e.excinfo.type.__name__, e.excinfo.msg])
+            interp.close()
+            import vorlix
+            print(json.dumps({{"errors": errors, "all": vorlix.__all__, "finders": ours()}}))
+        """)
+        assert result["errors"] == [
+            ["ImportError", "module vorlix does not support loading in subinterpreters"]] * 3
+        assert result["all"][-1] == "vorlix"
+        assert result["finders"] == [2]
+
+    @pytest.mark.parametrize("main_first", [False, True], ids=["sub-first", "main-first"])
+    def test_shared_gil_subinterpreter_is_refused_and_the_main_one_still_works(
+            self, sim, main_first):
+        # A legacy subinterpreter skips the import system's own check; the
+        # package must still not set itself up there.
+        result = run_child(OURS, f"""
+            import json, sys
+            import _interpreters
+            if not hasattr(_interpreters, "new_config"):
+                print(json.dumps(None)); raise SystemExit
+            if {main_first!r}:
+                import vorlix
+            interp = _interpreters.create(_interpreters.new_config("legacy"))
+            outcome = _interpreters.exec(interp, "import vorlix")
+            _interpreters.destroy(interp)
+            import vorlix
+            print(json.dumps({{
+                "error": [outcome.type.__name__, outcome.msg] if outcome else None,
+                "listing": vorlix.vorlix("list-apps"),
+                "finders": ours(),
+            }}))
+        """)
+        if result is None:
+            pytest.skip("no legacy subinterpreters in this interpreter")
+        assert result["error"] == ["ImportError",
+                                   "module vorlix does not support loading in subinterpreters"]
+        assert result["listing"] == sim.read("apps")
+        assert result["finders"] == [2]
