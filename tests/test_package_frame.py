@@ -206,6 +206,36 @@ class TestModuleAttributes:
         assert not os.path.exists(vorlix._util.__file__)
 
 
+class TestRerunBody:
+    def test_builtins_already_in_the_namespace_are_kept(self):
+        result = run_child("""
+            import builtins, importlib, json
+            import vorlix
+            own = dict(vars(builtins))
+            vorlix._util.__builtins__ = own
+            importlib.reload(vorlix._util)
+            print(json.dumps({
+                "kept": vorlix._util.__builtins__ is own,
+                "runner_sees": vorlix._util.vorlix.__builtins__ is own,
+            }))
+        """)
+        assert result == {"kept": True, "runner_sees": True}
+
+    def test_a_name_read_from_a_submodule_falls_back_to_sys_modules(self):
+        # `from ._app import App` finds a loaded module "vorlix._app.App"
+        # when the submodule has no attribute of that name.
+        result = run_child("""
+            import json, sys, types
+            stand_in = types.ModuleType("vorlix._app")
+            stand_in.api = "registry"
+            sys.modules["vorlix._app"] = stand_in
+            sys.modules["vorlix._app.App"] = nested = types.ModuleType("vorlix._app.App")
+            import vorlix
+            print(json.dumps([vorlix.App is nested, vorlix.apps]))
+        """)
+        assert result == [True, "registry"]
+
+
 class TestFinder:
     def test_stands_at_index_2_behind_builtin_and_frozen_finders(self):
         result = run_child("""
