@@ -61,7 +61,7 @@ RSS_CODE = (
 )
 
 # Rounds per measurement; --quick divides them.
-ROUNDS = {"import": 400, "importtime": 60, "overhead": 40, "end_to_end": 150, "rss": 40}
+ROUNDS = {"import": 400, "importtime": 60, "overhead": 40, "end_to_end": 300, "rss": 40}
 
 for path in (str(BUILD), str(BENCH)):
     if path not in sys.path:
@@ -407,11 +407,14 @@ def measure_end_to_end(rounds: int) -> list[dict]:
     results = []
     for label, *_ in OPERATIONS:
         s = samples[label]
+        raw = statistics.median(s["raw"])
+        # Paired per round, so that a drift in load between rounds cancels.
+        extra = summary([a - b for a, b in zip(s["cpp"], s["raw"])])
         results.append({
             "label": label,
             "cpp": statistics.median(s["cpp"]),
-            "raw": statistics.median(s["raw"]),
-            "ratio": ratio_summary(s["cpp"], s["raw"]),
+            "raw": raw,
+            "ratio": tuple(1 + v / raw for v in extra),
         })
     return results
 
@@ -485,16 +488,11 @@ def verdict(ok: bool) -> str:
     return "met" if ok else "**missed**"
 
 
-def report(data: dict, meta: dict) -> str:
-    imp, it = data["import"], data["importtime"]
-    size, rss = data["size"], data["rss"]
-    floor_ms = imp["floor"][0]
-    rows = []
-    rows.append((
+def import_rows(imp: dict, it: dict) -> list[tuple[str, ...]]:
+    rows = [(
         "Import: floor `import subprocess, collections.abc`, whole process",
         fmt_range(imp["floor"], ".2f", " ms"), "", "", "",
-    ))
-    rows.append((
+    ), (
         "Import: own cost over the floor, whole process",
         f"{fmt_range(imp['cpp'], '.3f', ' ms')} = {imp['cpp_pct'][0]:.1f}% "
         f"({imp['cpp_pct'][1]:.1f}–{imp['cpp_pct'][2]:.1f}%)",
@@ -502,21 +500,28 @@ def report(data: dict, meta: dict) -> str:
         f"({imp['py_pct'][1]:.1f}–{imp['py_pct'][2]:.1f}%)",
         "≤ 2% of floor",
         verdict(imp["cpp_pct"][0] <= 2.0),
-    ))
+    )]
     for (name, cpp_us), (_, py_us) in zip(it["cpp"]["modules"], it["py"]["modules"]):
         rows.append((f"Import: `-X importtime` self, `{name}`", f"{cpp_us:.0f} µs", f"{py_us:.0f} µs", "", ""))
     rows.append(("Import: `-X importtime` self, four modules together",
                  f"{it['cpp']['total']:.0f} µs", f"{it['py']['total']:.0f} µs", "", ""))
-    for op in data["overhead"]:
-        rows.append((
-            f"Own overhead: `{op['label']}` (fake call itself: {op['base']:.0f} ns)",
-            fmt_range(op["cpp"], ".0f", " ns"),
-            f"{fmt_range(op['py'], '.0f', ' ns')}; {op['ratio'][0]:.2f}x "
-            f"({op['ratio'][1]:.2f}–{op['ratio'][2]:.2f}x)",
-            "≥ 2x lower than Python",
-            verdict(op["ratio"][0] >= 2.0),
-        ))
-    for op in data["end_to_end"]:
+    return rows
+
+
+def overhead_rows(overhead: list[dict]) -> list[tuple[str, ...]]:
+    return [(
+        f"Own overhead: `{op['label']}` (fake call itself: {op['base']:.0f} ns)",
+        fmt_range(op["cpp"], ".0f", " ns"),
+        f"{fmt_range(op['py'], '.0f', ' ns')}; {op['ratio'][0]:.2f}x "
+        f"({op['ratio'][1]:.2f}–{op['ratio'][2]:.2f}x)",
+        "≥ 2x lower than Python",
+        verdict(op["ratio"][0] >= 2.0),
+    ) for op in overhead]
+
+
+def end_to_end_rows(end_to_end: list[dict]) -> list[tuple[str, ...]]:
+    rows = []
+    for op in end_to_end:
         ratio = op["ratio"]
         rows.append((
             f"End to end: `{op['label']}` vs raw subprocess.run",
@@ -525,20 +530,38 @@ def report(data: dict, meta: dict) -> str:
             "", "within 2%",
             verdict(abs(ratio[0] - 1) <= 0.02),
         ))
-    rows.append((
+    return rows
+
+
+def footprint_rows(size: dict, rss: dict) -> list[tuple[str, ...]]:
+    return [(
         "Footprint: stripped shared object",
         f"{size['stripped'] / 1024:.1f} KiB ({size['stripped']} B; unstripped {size['unstripped'] / 1024:.1f} KiB)",
         "", "< 100 KiB", verdict(size["stripped"] < 100 * 1024),
-    ))
-    rows.append((
+    ), (
         f"Footprint: resident memory over the floor ({rss['floor']:.0f} KiB)",
         f"{fmt_range(rss['cpp'], '.0f', ' KiB')}: anon {rss['cpp_anon']:+.0f}, file {rss['cpp_file']:+.0f}",
         f"{fmt_range(rss['py'], '.0f', ' KiB')}: anon {rss['py_anon']:+.0f}, file {rss['py_file']:+.0f}",
         "< 256 KiB", verdict(rss["cpp"][0] < 256),
-    ))
+    )]
+
+
+def table(data: dict) -> list[str]:
+    rows = []
+    if "import" in data:
+        rows += import_rows(data["import"], data["importtime"])
+    if "overhead" in data:
+        rows += overhead_rows(data["overhead"])
+    if "end_to_end" in data:
+        rows += end_to_end_rows(data["end_to_end"])
+    if "size" in data:
+        rows += footprint_rows(data["size"], data["rss"])
     head = ("Measure", "vorlix (C++)", "pyvorlix (plain Python comparator)", "Target", "Result")
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return lines + ["| " + " | ".join(row) + " |" for row in rows]
+
+
+def report(data: dict, meta: dict) -> str:
     loads = ", ".join(f"{name} {value:.2f}" for name, value in meta["loads"])
     preamble = [
         "# vorlix benchmark results",
@@ -561,7 +584,7 @@ def report(data: dict, meta: dict) -> str:
         "argument vector, alternating which goes first.",
         "",
     ]
-    return "\n".join(preamble + lines) + "\n"
+    return "\n".join(preamble + table(data)) + "\n"
 
 
 def main() -> None:
@@ -593,8 +616,9 @@ def main() -> None:
         data["rss"] = measure_rss(rounds["rss"])
     loads.append(("end", load()))
     if len(parts) < 4:
-        import pprint
-        pprint.pprint(data)
+        loads_text = ", ".join(f"{name} {value:.2f}" for name, value in loads)
+        print(f"load average (1 min): {loads_text}")
+        print("\n".join(table(data)))
         return
     meta = {
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
