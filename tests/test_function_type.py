@@ -319,7 +319,14 @@ class TestObjectBehaviour:
         assert copy.deepcopy([function])[0] is function
 
     def test_a_bound_method_pickles(self):
-        method = pickle.loads(pickle.dumps(App("car mode").start))
+        # Pickling an instance caches __slotnames__ on its class (copyreg);
+        # take it away again so that App's namespace stays as made.
+        cached = "__slotnames__" in vars(App)
+        try:
+            method = pickle.loads(pickle.dumps(App("car mode").start))
+        finally:
+            if not cached and "__slotnames__" in vars(App):
+                del App.__slotnames__
         assert method.__func__ is App.start
         assert method.__self__.name == "car mode"
 
