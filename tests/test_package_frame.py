@@ -70,11 +70,12 @@ def ours():
 RECORD_IMPORTS = """
     import builtins, json, sys
     real_import = builtins.__import__
-    calls, finished = [], []
+    calls, finished, spaces = [], [], {}
 
     def recording_import(name, globals=None, locals=None, fromlist=(), level=0):
         caller = (globals or {}).get("__name__", "")
         if caller.startswith("vorlix"):
+            spaces[caller] = globals
             calls.append({
                 "caller": caller, "name": name, "level": level,
                 "fromlist": list(fromlist) if fromlist is not None else None,
@@ -386,19 +387,21 @@ class TestFailedImport:
                 import vorlix
             except ImportError as e:
                 error = str(e)
-            package = [c for c in calls if c["caller"] == "vorlix"]
             print(json.dumps({
                 "error": error,
                 "loaded": sorted(n for n in sys.modules if n.startswith("vorlix")),
                 "bound_when_failed": finished,
-                "own_names": package[-1]["own_names"],
+                "discarded": [k for k in spaces["vorlix"] if not k.startswith("__")],
+                "all": "__all__" in spaces["vorlix"],
             }))
         """)
         assert result["error"] == "import of collections.abc halted; None in sys.modules"
         assert result["loaded"] == ["vorlix._app", "vorlix._util"]
         assert result["bound_when_failed"] == ["_util", "_app"]
-        # The body stopped at the import of Launcher.
-        assert "Launcher" not in result["own_names"]
+        # The body stopped at the import of Launcher: the discarded package
+        # holds the finished submodules and the names bound before it.
+        assert result["discarded"] == ["_util", "_app", "App", "apps"]
+        assert result["all"] is False
 
     def test_the_bodys_exception_reaches_the_importer_unchanged(self):
         result = run_child("""
