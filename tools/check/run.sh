@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# The reliability checks behind `./dev check`, run inside the dev root.
+#
+#   debug     the module built for the debug interpreter (python3.14-dbg),
+#             the whole suite under it, then reference-leak and import checks
+#   sanitize  the module built with ASan+UBSan, the whole suite under it
+#   valgrind  memcheck over every operation and failure path
+#   load      many threads at once, through fakes and through the simulator
+#   faults    a missing, unrunnable, killed, flooding, garbling, hanging tool
+#   input     generated names of every kind through handles and registries
+#   imports   subinterpreters, reload, submodules deleted and re-imported
+#
+# With no arguments every stage runs; otherwise the stages named.  Each
+# stage prints how long it took, and the first failing stage ends the run.
+set -euo pipefail
+
+REPO=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd -P)
+RELEASE_DIR=${VORLIX_BUILD_DIR:-$REPO/build/x86_64}
+DEBUG_DIR=$REPO/build/debug
+ASAN_DIR=$REPO/build/asan
+PYTHON=/usr/bin/python3.14
+DEBUG_PYTHON=/usr/bin/python3.14-dbg
+RELIABILITY=$REPO/tests/reliability
+ALL_STAGES=(debug sanitize valgrind load faults input imports)
+
+say() { printf '%s\n' "$*" >&2; }
+die() { say "check: $*"; exit 1; }
+
+# configure_and_build DIR PYTHON [CMAKE ARGS...]: the same lock as ./dev's
+# own build, so that builds never run side by side on this small machine.
+configure_and_build() {
+	local dir=$1 python=$2
+	shift 2
+	(
+		flock 8
+		# Configured every time (a second), so that changed arguments
+		# below always reach the cache.
+		cmake -S "$REPO" -B "$dir" -G Ninja -DPython_EXECUTABLE="$python" "$@" >/dev/null
+		cmake --build "$dir" | sed -u '/^ninja: no work to do\.$/d' >&2
+	) 8>"$REPO/build/.lock"
+}
+
+# The one module file of a build directory, for the interpreter's suffix.
+module_in() {
+	local dir=$1 suffix
+	suffix=$("$2" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+	[[ -f $dir/vorlix$suffix ]] || die "no vorlix$suffix in $dir"
+	printf '%s\n' "$dir/vorlix$suffix"
+}
+
+# pytest PYTHON BUILD_DIR [ENV...] -- ARGS...: -P so that the repo's vorlix/
+# sources never shadow the built module.
+run_pytest() {
+	local python=$1 dir=$2
+	shift 2
+	local -a envv=()
+	while [[ $1 != -- ]]; do envv+=("$1"); shift; done
+	shift
+	env PYTHONPATH="$dir" VORLIX_BUILD_DIR="$dir" "${envv[@]}" \
+		"$python" -P -m pytest -q -p no:cacheprovider "$@"
+}
+
+stage_debug() {
+	# Debian's debug include directory holds links to the release headers
+	# and its own pyconfig.h; the compiler follows Python.h's link and
+	# would take the release pyconfig.h beside it, building a module
+	# without Py_DEBUG whose reference counts the debug interpreter
+	# cannot see.  Including the debug one first settles it.
+	local include
+	include=$("$DEBUG_PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+	configure_and_build "$DEBUG_DIR" "$DEBUG_PYTHON" -DCMAKE_BUILD_TYPE=Debug \
+		"-DCMAKE_CXX_FLAGS=-include $include/pyconfig.h"
+	local module
+	module=$(module_in "$DEBUG_DIR" "$DEBUG_PYTHON")
+	[[ $module == *.cpython-314d-* ]] || die "the debug build is not for the debug ABI: $module"
+	# A module built with Py_DEBUG counts its references through these.
+	nm -D --undefined-only "$module" | grep -q ' _Py_DECREF_DecRefTotal$' ||
+		die "${module##*/} was not compiled with Py_DEBUG"
+	say "check: the whole suite under $DEBUG_PYTHON with ${module##*/}"
+	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" -- "$REPO/tests"
+	say "check: reference and allocation counts under $DEBUG_PYTHON"
+	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" VORLIX_CHECK=1 VORLIX_REQUIRE_DEBUG=1 -- \
+		"$RELIABILITY/test_refleaks.py" "$RELIABILITY/test_imports.py"
+}
+
+stage_sanitize() {
+	configure_and_build "$ASAN_DIR" "$PYTHON" -DCMAKE_BUILD_TYPE=Debug -DVORLIX_SANITIZE=ON
+	module_in "$ASAN_DIR" "$PYTHON" >/dev/null
+	local runtime logs
+	runtime=$(g++ -print-file-name=libasan.so)
+	[[ -f $runtime ]] || die "the ASan runtime is missing ($runtime)"
+	logs=$(mktemp -d /tmp/vorlix-sanitize-XXXXXX)
+	say "check: the whole suite with the ASan+UBSan build"
+	# The interpreter is not built with ASan, so the runtime is preloaded
+	# into it (and so into every child: the tool, child interpreters).
+	# PYTHONMALLOC=malloc sends every object allocation through ASan instead
+	# of pymalloc's arenas, where overruns would go unseen.  Leak detection
+	# is off: the interpreter keeps much of what it allocates until the
+	# process ends, by design, and LeakSanitizer would report all of it;
+	# leaks of the module are the debug and valgrind stages' business.
+	# Reports go to files, so that one made in any child counts too.
+	local rc=0
+	run_pytest "$PYTHON" "$ASAN_DIR" \
+		LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VORLIX_SANITIZE=1 \
+		ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1" \
+		UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
+		-- "$REPO/tests" || rc=$?
+	if compgen -G "$logs/*" >/dev/null; then
+		say "check: sanitizer reports:"
+		cat "$logs"/* >&2
+		die "the sanitizers reported errors (above)"
+	fi
+	rm -rf -- "$logs"
+	((rc == 0)) || die "the suite failed under the sanitizers"
+}
+
+stage_valgrind() {
+	local module report
+	module=$(module_in "$RELEASE_DIR" "$PYTHON")
+	report=$(mktemp /tmp/vorlix-valgrind-XXXXXX.xml)
+	say "check: valgrind memcheck over every operation with ${module##*/}"
+	# PYTHONMALLOC=malloc: pymalloc's arenas would hide object-level errors
+	# from memcheck.  Only definite leaks count; the interpreter's own
+	# still-reachable and possibly-lost memory is no error.
+	env PYTHONPATH="$RELEASE_DIR" PYTHONMALLOC=malloc \
+		valgrind --tool=memcheck --xml=yes --xml-file="$report" \
+		--leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+		--track-origins=yes --num-callers=40 \
+		"$PYTHON" -P "$REPO/tools/check/valgrind_workload.py"
+	"$PYTHON" "$REPO/tools/check/valgrind_report.py" "$report" "$module"
+	rm -f -- "$report"
+}
+
+reliability() {
+	run_pytest "$PYTHON" "$RELEASE_DIR" VORLIX_CHECK=1 -- "$RELIABILITY/$1"
+}
+
+stage_load() { reliability test_load.py; }
+stage_faults() { reliability test_faults.py; }
+stage_input() { reliability test_bad_input.py; }
+stage_imports() { reliability test_imports.py; }
+
+main() {
+	local -a stages=("$@")
+	((${#stages[@]})) || stages=("${ALL_STAGES[@]}")
+	local stage start
+	for stage in "${stages[@]}"; do
+		declare -F "stage_$stage" >/dev/null ||
+			die "unknown stage '$stage' (stages: ${ALL_STAGES[*]})"
+	done
+	local total=$SECONDS
+	for stage in "${stages[@]}"; do
+		say "check: == $stage =="
+		start=$SECONDS
+		"stage_$stage"
+		say "check: $stage passed in $((SECONDS - start)) s"
+	done
+	say "check: all passed (${stages[*]}) in $((SECONDS - total)) s"
+}
+
+main "$@"
