@@ -42,7 +42,7 @@ bool is_initializing(PyObject* spec) noexcept {
 }
 
 // A module's `__file__`, which names the module in the message when its
-// spec gives no location; null without an error when there is none.
+// __spec__ gives no location; null without an error when there is none.
 Owned module_file_name(PyObject* module) noexcept {
     if (!PyModule_Check(module)) {
         return {};

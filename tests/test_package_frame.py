@@ -158,15 +158,15 @@ class TestModuleAttributes:
     @pytest.mark.parametrize("name", MODULES)
     def test_every_module(self, name):
         module = sys.modules[name]
-        spec = module.__spec__
-        assert module.__name__ == spec.name == name
+        module_spec = module.__spec__
+        assert module.__name__ == module_spec.name == name
         assert module.__package__ == "vorlix"
-        assert module.__loader__ is spec.loader
+        assert module.__loader__ is module_spec.loader
         assert module.__doc__ is None
         assert module.__cached__ is None
         assert module.__builtins__ is vars(builtins)
-        assert spec.origin == module.__file__
-        assert spec.has_location is True
+        assert module_spec.origin == module.__file__
+        assert module_spec.has_location is True
         leaf = name.rpartition(".")[2] if name != "vorlix" else "__init__"
         directory, file_name = os.path.split(module.__file__)
         assert directory == D + "/vorlix"
@@ -275,15 +275,15 @@ class TestFinder:
     @pytest.mark.parametrize("name", MODULES)
     def test_answers_for_the_module_table(self, name):
         module = sys.modules[name]
-        spec = finder().find_spec(name, None)
-        assert spec.name == name
-        assert spec.loader is module.__loader__
-        assert spec.origin == module.__file__
-        assert spec.has_location is True
+        found = finder().find_spec(name, None)
+        assert found.name == name
+        assert found.loader is module.__loader__
+        assert found.origin == module.__file__
+        assert found.has_location is True
         if name == "vorlix":
-            assert spec.submodule_search_locations == vorlix.__path__
+            assert found.submodule_search_locations == vorlix.__path__
         else:
-            assert spec.submodule_search_locations is None
+            assert found.submodule_search_locations is None
 
     @pytest.mark.parametrize("name", [
         "vorlix.other", "vorlix._util.vorlix", "vorlix.util", "Vorlix", "vorlix._App",
@@ -294,7 +294,7 @@ class TestFinder:
         assert finder().find_spec(name, vorlix.__path__, None) is None
 
     def test_a_rerun_module_comes_out_of_the_table_again(self, sim):
-        # reload() finds the spec through the finder and runs the row again.
+        # reload() asks the finder again and runs the row once more.
         import importlib
         runner, error = vorlix._util.vorlix, vorlix._util.VorlixException
         try:

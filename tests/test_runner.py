@@ -57,9 +57,9 @@ class Formatted:
     def __bool__(self):
         return bool(self.value)
 
-    def __format__(self, spec):
-        self.log.append(f"format {self.name} {spec!r}")
-        return format(self.value, spec)
+    def __format__(self, format_spec):
+        self.log.append(f"format {self.name} {format_spec!r}")
+        return format(self.value, format_spec)
 
 
 class FakeSubprocess:
@@ -211,9 +211,9 @@ class TestOutcome:
         def __str__(self):
             return "SHOUTY"
 
-    class Spec:
-        def __format__(self, spec):
-            return f"<spec {spec!r}>"
+    class Echo:
+        def __format__(self, format_spec):
+            return f"<format {format_spec!r}>"
 
     @pytest.mark.parametrize("stdout, stderr", [
         ("a\n", "b\n"),
@@ -223,7 +223,7 @@ class TestOutcome:
         ("  padded \n\n", "\ttabbed"),
         (3, 4.5),
         (b"bytes", "text"),
-        (Shouty("quiet"), Spec()),
+        (Shouty("quiet"), Echo()),
     ], ids=["texts", "empty", "none", "one-none", "spacing", "numbers", "bytes", "formatters"])
     def test_message_is_the_f_string_of_both_streams(self, fake, stdout, stderr):
         fake.result = Completed(2, stdout, stderr)
@@ -234,7 +234,7 @@ class TestOutcome:
 
     def test_a_conversion_that_returns_no_text_fails_as_in_an_f_string(self, fake):
         class Bad:
-            def __format__(self, spec):
+            def __format__(self, format_spec):
                 return 42
 
         fake.result = Completed(1, Bad(), "")
