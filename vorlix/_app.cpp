@@ -45,7 +45,16 @@ PyObject* is_listed(const Call& call) noexcept {
     Owned name = steal(PyObject_GetAttr(call.arg(0), name_attribute));
     Owned registry = name ? call.global(registry_name) : Owned{};
     Owned apps = registry ? steal(PyObject_GetAttr(registry, listing)) : Owned{};
-    Owned names = apps ? steal(PyObject_CallMethodNoArgs(apps, keys_method)) : Owned{};
+    if (!apps) {
+        return nullptr;
+    }
+    // For a plain dict, `in d.keys()` is exactly `in d`; skip making the
+    // keys view.
+    if (PyDict_CheckExact(apps.get())) {
+        const int found = PyDict_Contains(apps, name);
+        return found < 0 ? nullptr : PyBool_FromLong(found);
+    }
+    Owned names = steal(PyObject_CallMethodNoArgs(apps, keys_method));
     const int found = names ? PySequence_Contains(names, name) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -55,15 +64,32 @@ PyObject* is_listed(const Call& call) noexcept {
 template <const Text& command>
 PyObject* apps_by_name(const Call& call) noexcept {
     Owned lines = read_listing(call, command);
-    Owned iterator = lines ? steal(PyObject_GetIter(lines)) : Owned{};
-    Owned apps = iterator ? steal(PyDict_New()) : Owned{};
+    Owned apps = lines ? steal(PyDict_New()) : Owned{};
     if (!apps) {
         return nullptr;
     }
-    while (Owned line = steal(PyIter_Next(iterator))) {
+    const auto add = [&](const Owned& line) noexcept {
         Owned app_type = call.global(app_class_name);
         Owned app = app_type ? steal(PyObject_CallOneArg(app_type, line)) : Owned{};
-        if (!app || PyDict_SetItem(apps, line, app) < 0) {
+        return app && PyDict_SetItem(apps, line, app) == 0;
+    };
+    // A plain list is walked by index as its iterator would walk it (the
+    // size read at every step, each line held while App runs), without
+    // making the iterator.
+    if (PyList_CheckExact(lines.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
+            if (!add(add_ref(PyList_GET_ITEM(lines.get(), i)))) {
+                return nullptr;
+            }
+        }
+        return apps.release();
+    }
+    Owned iterator = steal(PyObject_GetIter(lines));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (Owned line = steal(PyIter_Next(iterator))) {
+        if (!add(line)) {
             return nullptr;
         }
     }

@@ -100,7 +100,22 @@ PyObject* exits_zero(const Call& call) noexcept {
 PyObject* current(const Call& call) noexcept {
     Owned launcher_type = call.global(launcher_class_name);
     Owned lines = launcher_type ? read_listing(call, status) : Owned{};
-    Owned zero = lines ? steal(PyLong_FromLong(0)) : Owned{};
+    if (!lines) {
+        return nullptr;
+    }
+    // The usual case, a plain list of plain str, is indexed and sliced
+    // directly, with the same results and the same IndexError as the
+    // generic path below.
+    if (PyList_CheckExact(lines.get()) && PyList_GET_SIZE(lines.get()) > 0 &&
+        PyUnicode_CheckExact(PyList_GET_ITEM(lines.get(), 0))) {
+        PyObject* line = PyList_GET_ITEM(lines.get(), 0);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+        const Py_ssize_t start = length < 14 ? length : 14;
+        const Py_ssize_t stop = length < 4 ? 0 : length - 4;
+        Owned name = steal(PyUnicode_Substring(line, start, stop < start ? start : stop));
+        return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
+    }
+    Owned zero = steal(PyLong_FromLong(0));
     Owned first_line = zero ? steal(PyObject_GetItem(lines, zero)) : Owned{};
     Owned start = first_line ? steal(PyLong_FromLong(14)) : Owned{};
     Owned stop = start ? steal(PyLong_FromLong(-4)) : Owned{};

@@ -40,7 +40,15 @@ PyObject* run_on_handle(const Call& call) noexcept {
 inline Owned read_listing(const Call& call, PyObject* command) noexcept {
     Owned runner = call.global(runner_name);
     Owned output = runner ? call_runner(runner, command) : Owned{};
-    return output ? vx::steal(PyObject_CallMethodNoArgs(output, splitlines_method)) : Owned{};
+    if (!output) {
+        return {};
+    }
+    // The runner's usual text is a plain str, whose splitlines nobody can
+    // replace: split it directly rather than look the method up each time.
+    if (PyUnicode_CheckExact(output.get())) {
+        return vx::steal(PyUnicode_Splitlines(output, 0));
+    }
+    return vx::steal(PyObject_CallMethodNoArgs(output, splitlines_method));
 }
 
 // def keys(self): return vorlix(command).splitlines()
