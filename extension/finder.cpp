@@ -17,6 +17,8 @@ Text is_package_keyword{"is_package"};
 Text has_location{"has_location"};
 Text search_locations{"submodule_search_locations"};
 Text name_attribute{"name"};
+Text sys_attribute{"sys"};
+Text meta_path_attribute{"meta_path"};
 
 constexpr std::size_t row_count = module_count;
 
@@ -180,9 +182,15 @@ bool make_finder_and_loaders() noexcept {
     return true;
 }
 
+// The meta path is the one that the import system walks: that of the sys
+// module held by importlib's bootstrap. Reached through the bootstrap rather
+// than PySys_GetObject, which nothing else runs at import (see intern in
+// text.cpp).
 bool place_finder() noexcept {
-    PyObject* path = PySys_GetObject("meta_path");  // borrowed
-    if (path == nullptr) {
+    Owned bootstrap = steal(PyImport_GetModule(importlib_bootstrap));
+    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, sys_attribute)) : Owned{};
+    Owned path = sys ? steal(PyObject_GetAttr(sys, meta_path_attribute)) : Owned{};
+    if (!path) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.meta_path");
         return false;
     }

@@ -15,7 +15,10 @@ Owned builtins_of(PyObject* globals) noexcept {
         return {};
     }
     if (!builtins) {
-        return steal(PyEval_GetFrameBuiltins());
+        // The running frame's builtins, as PyEval_GetFrameBuiltins gives
+        // them, from the function that the interpreter's start-up already
+        // ran (see intern in text.cpp).
+        return add_ref(PyEval_GetBuiltins());
     }
     if (PyModule_Check(builtins.get())) {
         return add_ref(PyModule_GetDict(builtins));

@@ -104,7 +104,7 @@ bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
     PyObject* loader = loader_for(row);
     Owned package = parent_name(row);
-    Owned builtins = steal(PyEval_GetFrameBuiltins());
+    Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
     if (!package || !builtins || !set(dict, dunder_package, package) ||
         PyDict_SetDefaultRef(dict, dunder_builtins, builtins, nullptr) < 0 ||

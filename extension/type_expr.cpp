@@ -18,6 +18,13 @@ Owned subscript(Owned origin, Owned key) noexcept {
 }
 
 namespace {
+// The fresh tuple is ours, so the macro does; PyTuple_SetItem's checks would
+// also page in interpreter code that nothing else runs at import.
+int set_tuple_item(PyObject* tuple, Py_ssize_t index, PyObject* item) noexcept {
+    PyTuple_SET_ITEM(tuple, index, item);
+    return 0;
+}
+
 template <PyObject* (*New)(Py_ssize_t), int (*SetItem)(PyObject*, Py_ssize_t, PyObject*)>
 Owned pack(Owned* items, std::size_t count) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
@@ -37,7 +44,7 @@ Owned pack(Owned* items, std::size_t count) noexcept {
 }  // namespace
 
 Owned pack_tuple(Owned* items, std::size_t count) noexcept {
-    return pack<PyTuple_New, PyTuple_SetItem>(items, count);
+    return pack<PyTuple_New, set_tuple_item>(items, count);
 }
 
 Owned pack_list(Owned* items, std::size_t count) noexcept {
