@@ -99,12 +99,22 @@ stage_sanitize() {
 	# process ends, by design, and LeakSanitizer would report all of it;
 	# leaks of the module are the debug and valgrind stages' business.
 	# Reports go to files, so that one made in any child counts too.
+	# The runtime also reaches the tool (the simulator's shell), which the
+	# tests kill with fatal signals on purpose: ASan must leave those
+	# signals alone, or it reports them and changes how the tool dies.  A
+	# crash of the interpreter still fails the run, with faulthandler's
+	# traceback instead of ASan's.
+	# The two linkage checks of the shipped build cannot hold here: this
+	# build needs the sanitizer runtimes by design.
 	local rc=0
 	run_pytest "$PYTHON" "$ASAN_DIR" \
 		LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VORLIX_SANITIZE=1 \
-		ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1" \
+		ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0" \
 		UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
-		-- "$REPO/tests" || rc=$?
+		-- "$REPO/tests" \
+		--deselect "tests/test_binary.py::TestLinking::test_needs_only_the_c_and_maths_libraries" \
+		--deselect "tests/test_binary.py::TestLinking::test_everything_else_is_versioned_c_library_or_toolchain" \
+		|| rc=$?
 	if compgen -G "$logs/*" >/dev/null; then
 		say "check: sanitizer reports:"
 		cat "$logs"/* >&2
