@@ -74,7 +74,7 @@ def make_operations(vx):
         raises(TypeError, lambda: App(nmae="a"))  # with a "did you mean"
         raises(TypeError, lambda: App("a").start(True))
         raises(TypeError, lambda: App("a").stop(force=True))
-        raises(TypeError, lambda: vx._app.API(1))
+        raises(TypeError, lambda: type(apps)(1))
         handle = App("a")
         del handle.name
         raises(AttributeError, handle.start)
@@ -128,7 +128,7 @@ def make_operations(vx):
         assert launchers.switch.__func__.__annotate__(1)["start"] is bool
         assert pickle.loads(pickle.dumps(runner)) is runner
         assert repr(apps.keys.__func__).startswith("<function API.keys at ")
-        assert type(vx._launcher.API()).__name__ == "API"
+        assert type(type(launchers)()).__name__ == "API"
 
     return {
         name: operation
