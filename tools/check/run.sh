@@ -74,13 +74,16 @@ stage_debug() {
 	module=$(module_in "$DEBUG_DIR" "$DEBUG_PYTHON")
 	[[ $module == *.cpython-314d-* ]] || die "the debug build is not for the debug ABI: $module"
 	# A module built with Py_DEBUG counts its references through these.
-	nm -D --undefined-only "$module" | grep -q ' _Py_DECREF_DecRefTotal$' ||
+	local imports
+	imports=$(nm -D --undefined-only "$module")
+	[[ $imports == *" _Py_DECREF_DecRefTotal"* ]] ||
 		die "${module##*/} was not compiled with Py_DEBUG"
 	say "check: the whole suite under $DEBUG_PYTHON with ${module##*/}"
 	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" -- "$REPO/tests"
-	say "check: reference and allocation counts under $DEBUG_PYTHON"
+	say "check: reference and allocation counts, load and odd input under $DEBUG_PYTHON"
 	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" VORLIX_CHECK=1 VORLIX_REQUIRE_DEBUG=1 -- \
-		"$RELIABILITY/test_refleaks.py" "$RELIABILITY/test_imports.py"
+		"$RELIABILITY/test_refleaks.py" "$RELIABILITY/test_imports.py" \
+		"$RELIABILITY/test_load.py" "$RELIABILITY/test_bad_input.py"
 }
 
 stage_sanitize() {
@@ -106,15 +109,24 @@ stage_sanitize() {
 	# traceback instead of ASan's.
 	# The two linkage checks of the shipped build cannot hold here: this
 	# build needs the sanitizer runtimes by design.
+	# Then the reliability checks that stress the module's own code most:
+	# many threads, odd input, the tool failing.
 	local rc=0
-	run_pytest "$PYTHON" "$ASAN_DIR" \
-		LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VORLIX_SANITIZE=1 \
-		ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0" \
-		UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
-		-- "$REPO/tests" \
+	local -a sanitized=(
+		LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VORLIX_SANITIZE=1
+		ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
+		UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
+	)
+	run_pytest "$PYTHON" "$ASAN_DIR" "${sanitized[@]}" -- "$REPO/tests" \
 		--deselect "tests/test_binary.py::TestLinking::test_needs_only_the_c_and_maths_libraries" \
 		--deselect "tests/test_binary.py::TestLinking::test_everything_else_is_versioned_c_library_or_toolchain" \
 		|| rc=$?
+	if ((rc == 0)); then
+		say "check: load, odd input and faults with the ASan+UBSan build"
+		run_pytest "$PYTHON" "$ASAN_DIR" "${sanitized[@]}" VORLIX_CHECK=1 -- \
+			"$RELIABILITY/test_load.py" "$RELIABILITY/test_bad_input.py" \
+			"$RELIABILITY/test_faults.py" || rc=$?
+	fi
 	if compgen -G "$logs/*" >/dev/null; then
 		say "check: sanitizer reports:"
 		cat "$logs"/* >&2
