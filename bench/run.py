@@ -583,7 +583,8 @@ def report(data: dict, meta: dict) -> str:
         f"- Machine: {meta['machine']['cpu']}, {meta['machine']['cores']} cores, "
         f"Linux {meta['machine']['kernel']}",
         f"- Python: {meta['machine']['python']}",
-        f"- Load average (1 min) at the start of each part: {loads}",
+        f"- Load average (1 min) at the start of each part: {loads} "
+        "(the benchmark itself keeps about one core busy)",
         f"- Rounds: {meta['rounds']}",
         "",
         "Medians; in brackets the lowest and highest median of "
