@@ -2,8 +2,10 @@
 # The reliability checks behind `./dev check`, run inside the dev root.
 #
 #   debug     the module built for the debug interpreter (python3.14-dbg),
-#             the whole suite under it, then reference-leak and import checks
-#   sanitize  the module built with ASan+UBSan, the whole suite under it
+#             the whole suite under it, then reference-leak, import, load,
+#             odd-input and failed-allocation checks
+#   sanitize  the module built with ASan+UBSan, the whole suite under it,
+#             then load, odd-input, fault and failed-allocation checks
 #   valgrind  memcheck over every operation and failure path
 #   load      many threads at once, through fakes and through the simulator
 #   faults    a missing, unrunnable, killed, flooding, garbling, hanging tool
@@ -80,10 +82,11 @@ stage_debug() {
 		die "${module##*/} was not compiled with Py_DEBUG"
 	say "check: the whole suite under $DEBUG_PYTHON with ${module##*/}"
 	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" -- "$REPO/tests"
-	say "check: reference and allocation counts, load and odd input under $DEBUG_PYTHON"
+	say "check: reference counts, imports, load, odd input, failed allocations under $DEBUG_PYTHON"
 	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" VORLIX_CHECK=1 VORLIX_REQUIRE_DEBUG=1 -- \
 		"$RELIABILITY/test_refleaks.py" "$RELIABILITY/test_imports.py" \
-		"$RELIABILITY/test_load.py" "$RELIABILITY/test_bad_input.py"
+		"$RELIABILITY/test_load.py" "$RELIABILITY/test_bad_input.py" \
+		"$RELIABILITY/test_out_of_memory.py"
 }
 
 stage_sanitize() {
@@ -122,10 +125,10 @@ stage_sanitize() {
 		--deselect "tests/test_binary.py::TestLinking::test_everything_else_is_versioned_c_library_or_toolchain" \
 		|| rc=$?
 	if ((rc == 0)); then
-		say "check: load, odd input and faults with the ASan+UBSan build"
+		say "check: load, odd input, faults, failed allocations with the ASan+UBSan build"
 		run_pytest "$PYTHON" "$ASAN_DIR" "${sanitized[@]}" VORLIX_CHECK=1 -- \
 			"$RELIABILITY/test_load.py" "$RELIABILITY/test_bad_input.py" \
-			"$RELIABILITY/test_faults.py" || rc=$?
+			"$RELIABILITY/test_faults.py" "$RELIABILITY/test_out_of_memory.py" || rc=$?
 	fi
 	if compgen -G "$logs/*" >/dev/null; then
 		say "check: sanitizer reports:"
