@@ -126,6 +126,7 @@ class TestUnusableTool:
             run()
         assert caught.value is error
 
+    @pytest.mark.native_only("a failed exec is reported as exit status 127")
     def test_the_real_path_hidden_behind_an_empty_file_system(self):
         # A child in a mount namespace of its own covers /opt/bin, so every
         # kind of run meets a tool that is really not there.
