@@ -123,7 +123,10 @@ enter_target() {
 		exit 1
 	fi
 	mount --rbind /proc "$root/proc"
-	mount -t binfmt_misc binfmt_misc "$root/proc/sys/fs/binfmt_misc"
+	if ! mount -t binfmt_misc binfmt_misc "$root/proc/sys/fs/binfmt_misc"; then
+		echo "dev: no binfmt_misc of our own in a user namespace; running arm64 programs needs Linux 6.7 or later." >&2
+		exit 1
+	fi
 	# An AArch64 ELF executable: e_ident for 64-bit little endian, e_type
 	# EXEC or DYN, e_machine 183.  Flags: O and F open qemu now, so it need
 	# not exist in the target root; P passes argv[0] on unchanged.  The
