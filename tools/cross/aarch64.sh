@@ -1,4 +1,7 @@
 # shellcheck shell=bash
+# ./dev sources this file: it reads the settings below and provides ROOT
+# and the rest.  Single-quoted scripts are run by other shells on purpose.
+# shellcheck disable=SC2034,SC2153,SC2016
 # Sourced by ./dev for --arch aarch64: the product for Linux on AArch64.
 #
 # The build runs in the dev root with Debian's aarch64-linux-gnu cross
@@ -32,7 +35,7 @@ TARGET_RECIPE=1
 TARGET_IN_ROOT=/opt/sysroot/aarch64
 
 # Tells the tests that they run emulated (see native_only in tests/conftest.py).
-EMULATED=qemu-aarch64
+EMULATED='qemu-aarch64'
 
 CMAKE_ARGS=(
 	"-DCMAKE_TOOLCHAIN_FILE=$REPO/cmake/aarch64-linux-gnu.cmake"
