@@ -1,7 +1,4 @@
 # shellcheck shell=bash
-# ./dev sources this file: it reads the settings below and provides ROOT
-# and the rest.  Single-quoted scripts are run by other shells on purpose.
-# shellcheck disable=SC2034,SC2153,SC2016
 # Sourced by ./dev for --arch aarch64: the product for Linux on AArch64.
 #
 # The build runs in the dev root with Debian's aarch64-linux-gnu cross
@@ -15,6 +12,10 @@
 # with binfmt_misc in a user namespace of our own: since Linux 6.7 each new
 # user namespace gets a private binfmt_misc, so the host's binfmt settings
 # are neither needed nor touched.
+#
+# ./dev reads the settings below and provides ROOT, REPO and the rest.
+# Single-quoted scripts are run by other shells on purpose.
+# shellcheck disable=SC2034,SC2153,SC2016
 
 # What the tests need on arm64.  The extract variant unpacks these and their
 # dependencies without running any maintainer script (none could run on this
