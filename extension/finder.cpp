@@ -41,8 +41,8 @@ PyObject* loader_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()), name.data());
 }
 
-// A plain module object of the spec's name; the import system sets the
-// spec-derived attributes, then exec_module runs the row.
+// A plain module object named after the ModuleSpec; the import system sets the
+// attributes it derives from the ModuleSpec, then exec_module runs the row.
 PyObject* create_module(PyObject*, PyObject* spec) noexcept {
     Owned name = steal(PyObject_GetAttr(spec, name_attribute));
     return name ? PyModule_NewObject(name) : nullptr;

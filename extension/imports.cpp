@@ -16,7 +16,7 @@ Text initializing{"_initializing"};
 Text name_from{"name_from"};
 
 // The file a module was loaded from, as its spec tells it; null without an
-// error when the spec names no location.
+// error when the ModuleSpec names no location.
 Owned file_origin(PyObject* spec) noexcept {
     Owned located;
     if (PyObject_GetOptionalAttr(spec, has_location, located.out()) <= 0) {
