@@ -117,12 +117,36 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     }
     FunctionObject* function = as_function(self);
     Py_XSETREF(function->annotations, value == Py_None ? nullptr : Py_XNewRef(value));
+    function->annotations_as_made = false;
     return 0;
 }
 
-// The annotate function handed out as `__annotate__`: annotations are real
-// objects already, so the value formats get a copy of them; the string
-// formats are left to annotationlib, which converts the values itself.
+// The annotations as their source text: "Launcher | str", not the repr of
+// the objects.
+PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
+    Owned texts = steal(PyDict_New());
+    if (!texts) {
+        return nullptr;
+    }
+    for (const Annotation& annotation : spec.annotations) {
+        TypeText text;
+        annotation.type.write(text);
+        Owned key = intern(annotation.key);
+        Owned value = key ? steal(PyUnicode_FromStringAndSize(
+                                text.data(), static_cast<Py_ssize_t>(text.size())))
+                          : Owned{};
+        if (!value || PyDict_SetItem(texts, key, value) < 0) {
+            return nullptr;
+        }
+    }
+    return texts.release();
+}
+
+// The annotate function handed out as `__annotate__`. The annotations are
+// real objects already, so the value formats get a copy of them, and the
+// string format gets the source text of the expressions they were made
+// from. Annotations that a caller replaced have no source text: annotationlib
+// then converts their values itself.
 PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     const long requested = PyLong_AsLong(format);
     if (requested == -1 && PyErr_Occurred()) {
@@ -130,12 +154,17 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     }
     constexpr long value_format = 1;
     constexpr long forwardref_format = 3;
-    if (requested != value_format && requested != forwardref_format) {
-        PyErr_SetNone(PyExc_NotImplementedError);
-        return nullptr;
+    constexpr long string_format = 4;
+    FunctionObject* function = as_function(self);
+    if (requested == value_format || requested == forwardref_format) {
+        PyObject* annotations = function->annotations;
+        return annotations != nullptr ? PyDict_Copy(annotations) : PyDict_New();
     }
-    PyObject* annotations = as_function(self)->annotations;
-    return annotations != nullptr ? PyDict_Copy(annotations) : PyDict_New();
+    if (requested == string_format && function->annotations_as_made) {
+        return annotation_texts(*function->spec);
+    }
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
 }
 
 PyMethodDef annotate_def = {"__annotate__", annotate, METH_O, nullptr};
@@ -282,7 +311,7 @@ Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
     }
     for (const Annotation& annotation : spec.annotations) {
         Owned key = intern(annotation.key);
-        Owned value = key ? annotation.type(scope) : Owned{};
+        Owned value = key ? annotation.type.make(scope) : Owned{};
         if (!value || PyDict_SetItem(annotations, key, value) < 0) {
             return {};
         }
@@ -339,6 +368,7 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     function->varnames = varnames.release();
     function->defaults = defaults.release();
     function->annotations = annotations.release();
+    function->annotations_as_made = true;
     function->code = nullptr;
     function->firstlineno = firstlineno;
     function->is_method = !qualname_prefix.empty();

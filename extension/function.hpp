@@ -31,7 +31,7 @@ struct Param {
 
 struct Annotation {
     std::string_view key;  // a parameter's name, or "return"
-    TypeMaker type;
+    TypeSpec type;
 };
 
 class Call;

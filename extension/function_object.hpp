@@ -24,6 +24,7 @@ struct FunctionObject {
     PyObject* code;         // made on first use of __code__
     int firstlineno;
     bool is_method;
+    bool annotations_as_made;  // false once a caller replaces __annotations__
 };
 
 inline FunctionObject* as_function(PyObject* object) noexcept {

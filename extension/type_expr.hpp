@@ -5,7 +5,9 @@
 // is `Callable[[str], None] | None`. Each expression is evaluated once, when
 // the class or function that carries it is made, against the module's
 // namespace and then the built-in names, so the annotations hold the real
-// objects that the names are bound to at that moment.
+// objects that the names are bound to at that moment. Each can also write
+// itself out as that source text, which is what the string format of
+// annotations (help(), for one) shows.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,32 @@ struct Scope {
 };
 
 using TypeMaker = Owned (*)(const Scope&) noexcept;
+
+// The source text of an expression, written into a fixed buffer: the
+// expressions are short and known at compile time.
+class TypeText {
+public:
+    void append(const char* text) noexcept {
+        while (*text != '\0' && size_ < sizeof buffer_) {
+            buffer_[size_++] = *text++;
+        }
+    }
+    const char* data() const noexcept { return buffer_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    char buffer_[120];
+    std::size_t size_ = 0;
+};
+
+using TypeWriter = void (*)(TypeText&) noexcept;
+
+// What an annotation table holds of an expression: how to make its value
+// and how to write its text.
+struct TypeSpec {
+    TypeMaker make;
+    TypeWriter write;
+};
 
 template <std::size_t N>
 struct Identifier {
@@ -47,11 +75,22 @@ struct Name {
     static Owned make(const Scope& scope) noexcept {
         return type_expr_detail::lookup(scope, identifier.text);
     }
+    static void write(TypeText& out) noexcept { out.append(identifier.text); }
 };
 
 struct None {
     static Owned make(const Scope&) noexcept { return add_ref(Py_None); }
+    static void write(TypeText& out) noexcept { out.append("None"); }
 };
+
+namespace type_expr_detail {
+// "a, b, c"
+template <class First, class... Rest>
+void write_list(TypeText& out) noexcept {
+    First::write(out);
+    ((out.append(", "), Rest::write(out)), ...);
+}
+}  // namespace type_expr_detail
 
 // origin[arg] or origin[arg, ...]
 template <class Origin, class... Args>
@@ -70,6 +109,12 @@ struct Subscript {
                                                type_expr_detail::pack_tuple(items, sizeof...(Args)));
         }
     }
+    static void write(TypeText& out) noexcept {
+        Origin::write(out);
+        out.append("[");
+        type_expr_detail::write_list<Args...>(out);
+        out.append("]");
+    }
 };
 
 // A list display, as the `[str]` of `Callable[[str], None]`.
@@ -78,6 +123,11 @@ struct ListOf {
     static Owned make(const Scope& scope) noexcept {
         Owned items[] = {Items::make(scope)...};
         return type_expr_detail::pack_list(items, sizeof...(Items));
+    }
+    static void write(TypeText& out) noexcept {
+        out.append("[");
+        type_expr_detail::write_list<Items...>(out);
+        out.append("]");
     }
 };
 
@@ -91,10 +141,15 @@ struct Union {
         }
         return type_expr_detail::union_of(std::move(left), Right::make(scope));
     }
+    static void write(TypeText& out) noexcept {
+        Left::write(out);
+        out.append(" | ");
+        Right::write(out);
+    }
 };
 
 template <class Expr>
-inline constexpr TypeMaker type = &Expr::make;
+inline constexpr TypeSpec type = {&Expr::make, &Expr::write};
 
 // The names that most annotations use.
 using Str = Name<"str">;

@@ -159,7 +159,8 @@ class TestHelp:
     @pytest.mark.parametrize("target, expected", [
         (App, ["class App(builtins.object)", "App(name: str) -> None", "start(self) -> None",
                "is_running", "is_paused"]),
-        (API, ["class API(builtins.object)", "__getitem__(self, key: str) -> vorlix._app.App",
+        # help() shows annotations as their source text.
+        (API, ["class API(builtins.object)", "__getitem__(self, key: str) -> App",
                "keys(self) -> list[str]", "running", "paused"]),
         (app_module, ["vorlix._app", "class App", "class API"]),
     ], ids=["App", "API", "module"])

@@ -272,9 +272,29 @@ class TestAnnotations:
         get = annotationlib.get_annotations
         assert get(function, format=annotationlib.Format.VALUE) == value
         assert get(function, format=annotationlib.Format.FORWARDREF) == value
-        assert (get(function, format=annotationlib.Format.STRING)
-                == annotationlib.annotations_to_string(value))
         assert inspect.get_annotations(function) == value
+
+    @pytest.mark.parametrize("label, function, prop, cls", FUNCTIONS, ids=FUNCTION_IDS)
+    def test_string_format_is_source_text_of_the_values(self, label, function, prop, cls):
+        # As for a function written in Python: text that evaluates, in the
+        # function's module, to the annotation it stands for.
+        texts = annotationlib.get_annotations(function, format=annotationlib.Format.STRING)
+        value = function.__annotations__
+        assert list(texts) == list(value)
+        namespace = vars(sys.modules[function.__module__])
+        for key, text in texts.items():
+            assert "vorlix." not in text and "collections." not in text
+            assert eval(text, dict(namespace)) == value[key]
+
+    def test_string_format_of_replaced_annotations_comes_from_the_values(self):
+        function = _util.vorlix
+        saved = function.__annotations__
+        try:
+            function.__annotations__ = {"return": list[int]}
+            assert annotationlib.get_annotations(
+                function, format=annotationlib.Format.STRING) == {"return": "list[int]"}
+        finally:
+            function.__annotations__ = saved
 
     @pytest.mark.parametrize("label, function, prop, cls", FUNCTIONS, ids=FUNCTION_IDS)
     def test_annotate_hands_out_copies(self, label, function, prop, cls):

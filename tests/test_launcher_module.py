@@ -155,13 +155,14 @@ class TestFunctions:
             (
                 Launcher,
                 [
-                    "logs(self, _onlogline: collections.abc.Callable[[str], None] | None = None)"
+                    # help() shows annotations as their source text.
+                    "logs(self, _onlogline: Callable[[str], None] | None = None)"
                     " -> list[str] | None",
                     "enable(self, start: bool = False) -> None",
                     "is_active",
                 ],
             ),
-            (API, ["switch(self, launcher: vorlix._launcher.Launcher | str, start: bool = False) -> None", "current"]),
+            (API, ["switch(self, launcher: Launcher | str, start: bool = False) -> None", "current"]),
         ],
     )
     def test_help_renders(self, cls, lines):
