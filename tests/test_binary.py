@@ -3,63 +3,39 @@ exported entry point, no libraries beyond the C and maths libraries, every
 interpreter function taken from the host, and the module definition that
 the entry hands back."""
 
-import collections
 import ctypes
 import importlib.machinery
 import shutil
-import subprocess
 import sysconfig
 
 import pytest
 
-SHARED_OBJECT = importlib.machinery.PathFinder.find_spec("vorlix").origin
+from elf import TOOLCHAIN_WEAK, SharedObject
 
-# Weak references that the compiler's start-up files add to every shared object.
-TOOLCHAIN_WEAK = {"__gmon_start__", "_ITM_registerTMCloneTable", "_ITM_deregisterTMCloneTable",
-                  "__cxa_finalize"}
+SHARED_OBJECT = importlib.machinery.PathFinder.find_spec("vorlix").origin
+ELF = SharedObject(SHARED_OBJECT)
 
 pytestmark = pytest.mark.skipif(shutil.which("readelf") is None, reason="needs readelf")
 
 
-def readelf(*options):
-    return subprocess.run(["readelf", "-W", *options, SHARED_OBJECT], check=True,
-                          capture_output=True, text=True).stdout
-
-
-Symbol = collections.namedtuple("Symbol", "name version type bind ndx")
-
-
-def dynamic_symbols():
-    symbols = []
-    for line in readelf("--dyn-syms").splitlines():
-        fields = line.split()
-        # Num: Value Size Type Bind Vis Ndx Name
-        if len(fields) < 8 or not fields[0].rstrip(":").isdigit():
-            continue
-        name, _, version = fields[7].partition("@")
-        symbols.append(Symbol(name, version.lstrip("@"), fields[3], fields[4], fields[6]))
-    return symbols
-
-
 class TestLinking:
     def test_needs_only_the_c_and_maths_libraries(self):
-        needed = [line.split("[", 1)[1].rstrip("]") for line in readelf("-d").splitlines()
-                  if "(NEEDED)" in line]
+        needed = ELF.needed()
         assert "libc.so.6" in needed
         assert set(needed) <= {"libc.so.6", "libm.so.6"}
 
     def test_exports_exactly_the_entry_point(self):
-        defined = [s for s in dynamic_symbols() if s.ndx != "UND" and s.name]
+        defined = [s for s in ELF.dynamic_symbols() if s.ndx != "UND" and s.name]
         assert [(s.name, s.type, s.bind) for s in defined] == [("PyInit_vorlix", "FUNC", "GLOBAL")]
 
     def test_interpreter_functions_come_from_the_host_unversioned(self):
-        undefined = [s for s in dynamic_symbols() if s.ndx == "UND" and s.name]
+        undefined = [s for s in ELF.dynamic_symbols() if s.ndx == "UND" and s.name]
         python = [s for s in undefined if s.name.startswith(("Py", "_Py"))]
         assert python, "no interpreter function is imported"
         assert all(s.version == "" for s in python)
 
     def test_everything_else_is_versioned_c_library_or_toolchain(self):
-        undefined = [s for s in dynamic_symbols() if s.ndx == "UND" and s.name]
+        undefined = [s for s in ELF.dynamic_symbols() if s.ndx == "UND" and s.name]
         others = [s for s in undefined if not s.name.startswith(("Py", "_Py"))]
         for symbol in others:
             if symbol.name in TOOLCHAIN_WEAK:

@@ -8,19 +8,16 @@ this runs in the x86_64 run after ./dev build --arch aarch64; the emulated
 run has no binutils and skips it.
 """
 
-import collections
 import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
 
+from elf import TOOLCHAIN_WEAK, SharedObject
+
 MODULE_NAME = "vorlix.cpython-314-aarch64-linux-gnu.so"
 SHARED_OBJECT = Path(__file__).resolve().parent.parent / "build" / "aarch64" / MODULE_NAME
-
-# Weak references that the compiler's start-up files add to every shared object.
-TOOLCHAIN_WEAK = {"__gmon_start__", "_ITM_registerTMCloneTable", "_ITM_deregisterTMCloneTable",
-                  "__cxa_finalize"}
+ELF = SharedObject(SHARED_OBJECT)
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("readelf") is None, reason="needs readelf"),
@@ -29,29 +26,9 @@ pytestmark = [
 ]
 
 
-def readelf(*options):
-    return subprocess.run(["readelf", "-W", *options, str(SHARED_OBJECT)], check=True,
-                          capture_output=True, text=True).stdout
-
-
-Symbol = collections.namedtuple("Symbol", "name version type bind ndx")
-
-
-def dynamic_symbols():
-    symbols = []
-    for line in readelf("--dyn-syms").splitlines():
-        fields = line.split()
-        # Num: Value Size Type Bind Vis Ndx Name
-        if len(fields) < 8 or not fields[0].rstrip(":").isdigit():
-            continue
-        name, _, version = fields[7].partition("@")
-        symbols.append(Symbol(name, version.lstrip("@"), fields[3], fields[4], fields[6]))
-    return symbols
-
-
 def header():
     fields = {}
-    for line in readelf("-h").splitlines():
+    for line in ELF.readelf("-h").splitlines():
         key, sep, value = line.strip().partition(":")
         if sep:
             fields[key] = value.strip()
@@ -69,13 +46,12 @@ class TestTarget:
 
 class TestLinking:
     def test_needs_only_the_c_and_maths_libraries(self):
-        needed = [line.split("[", 1)[1].rstrip("]") for line in readelf("-d").splitlines()
-                  if "(NEEDED)" in line]
+        needed = ELF.needed()
         assert "libc.so.6" in needed
         assert set(needed) <= {"libc.so.6", "libm.so.6"}
 
     def test_exports_exactly_the_entry_point(self):
-        defined = [s for s in dynamic_symbols() if s.ndx != "UND" and s.name]
+        defined = [s for s in ELF.dynamic_symbols() if s.ndx != "UND" and s.name]
         # The AArch64 linker keeps the symbols of one text and one data
         # section (.init, .data) in the dynamic symbol table of every shared
         # object.  They are local, so nothing can bind to them; anything
@@ -86,13 +62,13 @@ class TestLinking:
         assert [(s.name, s.type, s.bind) for s in exported] == [("PyInit_vorlix", "FUNC", "GLOBAL")]
 
     def test_interpreter_functions_come_from_the_host_unversioned(self):
-        undefined = [s for s in dynamic_symbols() if s.ndx == "UND" and s.name]
+        undefined = [s for s in ELF.dynamic_symbols() if s.ndx == "UND" and s.name]
         python = [s for s in undefined if s.name.startswith(("Py", "_Py"))]
         assert python, "no interpreter function is imported"
         assert all(s.version == "" for s in python)
 
     def test_everything_else_is_versioned_c_library_or_toolchain(self):
-        undefined = [s for s in dynamic_symbols() if s.ndx == "UND" and s.name]
+        undefined = [s for s in ELF.dynamic_symbols() if s.ndx == "UND" and s.name]
         others = [s for s in undefined if not s.name.startswith(("Py", "_Py"))]
         for symbol in others:
             if symbol.name in TOOLCHAIN_WEAK:
