@@ -88,12 +88,8 @@ Owned make_spec(const ModuleRow& row, PyObject* name) noexcept {
         return {};
     }
     if (row.package) {
-        Owned path = steal(PyList_New(1));
-        if (!path) {
-            return {};
-        }
-        PyList_SET_ITEM(path.get(), 0, package_directory().release());
-        if (PyObject_SetAttr(spec, search_locations, path) < 0) {
+        Owned path = package_search_path();
+        if (!path || PyObject_SetAttr(spec, search_locations, path) < 0) {
             return {};
         }
     }
@@ -154,28 +150,22 @@ bool make_finder_and_loaders() noexcept {
     if (!finder_type) {
         return false;
     }
-    PyObject* made[row_count] = {};
+    auto* loader_class = reinterpret_cast<PyTypeObject*>(loader_type.get());
+    Owned made[row_count];
     for (std::size_t i = 0; i < row_count; ++i) {
-        auto* type = reinterpret_cast<PyTypeObject*>(loader_type.get());
-        made[i] = type->tp_alloc(type, 0);
-        if (made[i] == nullptr) {
-            for (PyObject* loader : made) {
-                Py_XDECREF(loader);
-            }
+        made[i] = steal(loader_class->tp_alloc(loader_class, 0));
+        if (!made[i]) {
             return false;
         }
-        reinterpret_cast<LoaderObject*>(made[i])->row = &module_table[i];
+        reinterpret_cast<LoaderObject*>(made[i].get())->row = &module_table[i];
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(finder_type.get());
-    Owned new_finder = steal(type->tp_alloc(type, 0));
+    auto* finder_class = reinterpret_cast<PyTypeObject*>(finder_type.get());
+    Owned new_finder = steal(finder_class->tp_alloc(finder_class, 0));
     if (!new_finder) {
-        for (PyObject* loader : made) {
-            Py_DECREF(loader);
-        }
         return false;
     }
     for (std::size_t i = 0; i < row_count; ++i) {
-        loaders[i] = made[i];
+        loaders[i] = made[i].release();
     }
     module_spec = spec_type.release();
     finder = new_finder.release();

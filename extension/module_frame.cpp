@@ -92,7 +92,13 @@ bool locate_shared_object() noexcept {
     return true;
 }
 
-Owned package_directory() noexcept { return add_ref(package_dir); }
+Owned package_search_path() noexcept {
+    Owned path = steal(PyList_New(1));
+    if (path) {
+        PyList_SET_ITEM(path.get(), 0, Py_NewRef(package_dir));
+    }
+    return path;
+}
 
 Owned module_file(const ModuleRow& row) noexcept {
     const std::string_view leaf = leaf_name(row);
@@ -124,16 +130,9 @@ bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept {
         !set(dict, dunder_file, file)) {
         return false;
     }
-    Owned path;
-    if (row.package) {
-        path = steal(PyList_New(1));
-        if (!path) {
-            return false;
-        }
-        PyList_SET_ITEM(path.get(), 0, package_directory().release());
-        if (!set(dict, dunder_path, path)) {
-            return false;
-        }
+    Owned path = row.package ? package_search_path() : Owned{};
+    if (row.package && !set(dict, dunder_path, path)) {
+        return false;
     }
     if (spec.get() != Py_None &&
         (PyObject_SetAttr(spec, origin_attribute, file) < 0 ||

@@ -14,8 +14,8 @@ bool locate_shared_object() noexcept;
 // + the shared object's own file-name suffix.
 Owned module_file(const ModuleRow& row) noexcept;
 
-// D + "/vorlix": the package's first `__path__` entry.
-Owned package_directory() noexcept;
+// A new list holding D + "/vorlix": the package's `__path__`.
+Owned package_search_path() noexcept;
 
 bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept;
 
