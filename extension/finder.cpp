@@ -27,11 +27,6 @@ struct LoaderObject {
     const ModuleRow* row;
 };
 
-// Process-wide, made once.
-PyObject* loaders[row_count] = {};
-PyObject* finder = nullptr;
-PyObject* module_spec = nullptr;
-
 const ModuleRow& row_of(PyObject* loader) noexcept {
     return *reinterpret_cast<LoaderObject*>(loader)->row;
 }
@@ -53,7 +48,12 @@ PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
         PyErr_SetString(PyExc_TypeError, "exec_module() expects a module");
         return nullptr;
     }
-    return run_module(row_of(self), module) ? Py_NewRef(Py_None) : nullptr;
+    const State* state = State::current();
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
+        return nullptr;
+    }
+    return run_module(*state, row_of(self), module) ? Py_NewRef(Py_None) : nullptr;
 }
 
 PyMethodDef loader_methods[] = {
@@ -76,19 +76,20 @@ PyType_Spec loader_spec = {
     .slots = loader_slots,
 };
 
-Owned make_spec(const ModuleRow& row, PyObject* name) noexcept {
-    Owned origin = module_file(row);
+Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexcept {
+    Owned origin = module_file(state, row);
     if (!origin) {
         return {};
     }
-    PyObject* args[] = {name, loaders[&row - module_table], origin, row.package ? Py_True : Py_False};
+    PyObject* args[] = {name, state.loaders[&row - module_table], origin,
+                        row.package ? Py_True : Py_False};
     Owned kwnames = steal(PyTuple_Pack(2, origin_keyword.get(), is_package_keyword.get()));
-    Owned spec = kwnames ? steal(PyObject_Vectorcall(module_spec, args, 2, kwnames)) : Owned{};
+    Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames)) : Owned{};
     if (!spec || PyObject_SetAttr(spec, has_location, Py_True) < 0) {
         return {};
     }
     if (row.package) {
-        Owned path = package_search_path();
+        Owned path = package_search_path(state);
         if (!path || PyObject_SetAttr(spec, search_locations, path) < 0) {
             return {};
         }
@@ -103,10 +104,14 @@ PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         return nullptr;
     }
     (void)kwnames;  // the search path and target module do not change the answer
+    // Once the interpreter has forgotten its state, at the very end of its
+    // finalisation, the finder answers for nothing.
+    const State* state = State::current();
     for (const ModuleRow& row : std::span(module_table, row_count)) {
-        if (PyUnicode_EqualToUTF8AndSize(args[0], row.name.data(),
+        if (state != nullptr &&
+            PyUnicode_EqualToUTF8AndSize(args[0], row.name.data(),
                                          static_cast<Py_ssize_t>(row.name.size()))) {
-            return make_spec(row, args[0]).release();
+            return make_spec(*state, row, args[0]).release();
         }
     }
     return Py_NewRef(Py_None);
@@ -139,10 +144,7 @@ PyType_Spec finder_spec = {
 
 }  // namespace
 
-bool make_finder_and_loaders() noexcept {
-    if (finder != nullptr) {
-        return true;
-    }
+bool make_finder_and_loaders(State& state) noexcept {
     Owned bootstrap = steal(PyImport_Import(importlib_bootstrap));
     Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, module_spec_name)) : Owned{};
     Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
@@ -165,18 +167,19 @@ bool make_finder_and_loaders() noexcept {
         return false;
     }
     for (std::size_t i = 0; i < row_count; ++i) {
-        loaders[i] = made[i].release();
+        state.loaders[i] = made[i].release();
     }
-    module_spec = spec_type.release();
-    finder = new_finder.release();
+    state.module_spec = spec_type.release();
+    state.finder = new_finder.release();
     return true;
 }
 
 // The meta path is the one that the import system walks: that of the sys
 // module held by importlib's bootstrap. Reached through the bootstrap rather
 // than PySys_GetObject, which nothing else runs at import (see intern in
-// text.cpp).
-bool place_finder() noexcept {
+// text.cpp). A host that restored an earlier meta path has taken the finder
+// out; one that kept it must not get a second.
+bool place_finder(const State& state) noexcept {
     Owned bootstrap = steal(PyImport_GetModule(importlib_bootstrap));
     Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, sys_attribute)) : Owned{};
     Owned path = sys ? steal(PyObject_GetAttr(sys, meta_path_attribute)) : Owned{};
@@ -184,16 +187,19 @@ bool place_finder() noexcept {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.meta_path");
         return false;
     }
+    const int present = PySequence_Contains(path, state.finder);
+    if (present != 0) {
+        return present > 0;
+    }
     const Py_ssize_t size = PyObject_Size(path);
     if (size < 0) {
         return false;
     }
     Owned index = steal(PyLong_FromSsize_t(size < 2 ? size : 2));
-    Owned inserted = index ? steal(PyObject_CallMethod(path, "insert", "OO", index.get(), finder))
+    Owned inserted = index ? steal(PyObject_CallMethod(path, "insert", "OO", index.get(),
+                                                       state.finder))
                            : Owned{};
     return static_cast<bool>(inserted);
 }
-
-PyObject* loader_for(const ModuleRow& row) noexcept { return loaders[&row - module_table]; }
 
 }  // namespace vx

@@ -4,18 +4,16 @@
 // always come out of the shared object, never from files under __path__.
 #pragma once
 
-#include "module_table.hpp"
+#include "state.hpp"
 
 namespace vx {
 
-// Once per process: the finder and loader types, a loader for every row.
-bool make_finder_and_loaders() noexcept;
+// The finder and loader types of an interpreter, a loader for every row,
+// into its state.
+bool make_finder_and_loaders(State& state) noexcept;
 
 // Inserts the finder into sys.meta_path at index 2 (at the end when the
-// list is shorter).
-bool place_finder() noexcept;
-
-// The loader of a row (borrowed; lives for the rest of the process).
-PyObject* loader_for(const ModuleRow& row) noexcept;
+// list is shorter), unless it is there already.
+bool place_finder(const State& state) noexcept;
 
 }  // namespace vx

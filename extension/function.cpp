@@ -12,8 +12,6 @@ namespace {
 Text dunder_name{"__name__"};
 Text return_key{"return"};
 
-PyTypeObject* function_type = nullptr;  // made once per process
-
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames) noexcept {
     FunctionObject* function = as_function(self);
@@ -67,9 +65,13 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(function->name);
     Py_CLEAR(function->qualname);
     Py_CLEAR(function->varnames);
+    State* state = function->state;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
+    if (state != nullptr) {
+        state->release();
+    }
 }
 
 PyObject* repr(PyObject* self) noexcept {
@@ -326,11 +328,13 @@ Owned Call::global(PyObject* name) const noexcept {
     return lookup_global(function->globals, function->builtins, name);
 }
 
-bool ready_function_type() noexcept {
-    if (function_type == nullptr) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    }
-    return function_type != nullptr;
+PyObject* Call::text(const Constant& constant) const noexcept {
+    return as_function(function_)->state->value(constant);
+}
+
+bool ready_function_type(State& state) noexcept {
+    state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return state.function_type != nullptr;
 }
 
 Owned make_function(const FunctionSpec& spec, PyObject* globals,
@@ -352,13 +356,17 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     if (!annotations) {
         return {};
     }
-    Owned self = steal(function_type->tp_alloc(function_type, 0));
+    State* state = State::current();
+    PyTypeObject* type = state->function_type;
+    Owned self = steal(type->tp_alloc(type, 0));
     if (!self) {
         return {};
     }
     FunctionObject* function = as_function(self);
     function->vectorcall = call_function;
     function->spec = &spec;
+    function->state = state;
+    state->hold();
     function->name = name.release();
     function->qualname = qualname.release();
     function->module = module ? module.release() : Py_NewRef(Py_None);

@@ -13,6 +13,7 @@
 
 #include "fixed_list.hpp"
 #include "ref.hpp"
+#include "text.hpp"
 #include "type_expr.hpp"
 
 namespace vx {
@@ -64,6 +65,10 @@ public:
     std::span<PyObject* const> rest() const noexcept { return rest_; }
     // A global name of the function's module, then the built-in names.
     Owned global(PyObject* name) const noexcept;
+    Owned global(const Constant& name) const noexcept { return global(text(name)); }
+    // A constant's value in the interpreter that made the function
+    // (borrowed): no look-up on the call path.
+    PyObject* text(const Constant& constant) const noexcept;
 
 private:
     PyObject* function_;
@@ -71,8 +76,9 @@ private:
     std::span<PyObject* const> rest_;
 };
 
-// Makes the function-like type. Once per process, before any function.
-bool ready_function_type() noexcept;
+class State;
+// Makes the function-like type of an interpreter, into its state.
+bool ready_function_type(State& state) noexcept;
 
 // A new function for `spec`, defined in the module whose namespace is
 // `globals`, with the qualified name `qualname_prefix` + name (the prefix is

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "function.hpp"
+#include "state.hpp"
 
 namespace vx {
 
@@ -12,6 +13,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
+    State* state;           // held: the interpreter's names and types
     PyObject* name;         // str
     PyObject* qualname;     // str
     PyObject* module;       // any object, normally the module's name

@@ -7,7 +7,6 @@
 
 #include <string_view>
 
-#include "finder.hpp"
 #include "text.hpp"
 
 extern "C" PyObject* PyInit_vorlix(void);
@@ -28,10 +27,6 @@ Text loader_attribute{"loader"};
 Text origin_attribute{"origin"};
 Text has_location{"has_location"};
 Text search_locations{"submodule_search_locations"};
-
-// Set once, kept for the life of the process.
-PyObject* package_dir = nullptr;  // D + "/vorlix"
-PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
 
 // Slicing that cannot throw: std::string_view::substr would pull in the
 // C++ runtime's exception support.
@@ -62,10 +57,7 @@ bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 
 }  // namespace
 
-bool locate_shared_object() noexcept {
-    if (package_dir != nullptr) {
-        return true;
-    }
+bool locate_shared_object(State& state) noexcept {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&PyInit_vorlix), &info) == 0 || info.dli_fname == nullptr) {
         PyErr_SetString(PyExc_ImportError, "vorlix: cannot tell where its shared object was loaded from");
@@ -82,33 +74,30 @@ bool locate_shared_object() noexcept {
                                     : file.find('.') != std::string_view::npos
                                         ? tail(file, file.find('.'))
                                         : std::string_view{};
-    package_dir = PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data());
-    file_suffix = PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
-    if (package_dir == nullptr || file_suffix == nullptr) {
-        Py_CLEAR(package_dir);
-        Py_CLEAR(file_suffix);
-        return false;
-    }
-    return true;
+    state.package_dir =
+        PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data());
+    state.file_suffix =
+        PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
+    return state.package_dir != nullptr && state.file_suffix != nullptr;
 }
 
-Owned package_search_path() noexcept {
+Owned package_search_path(const State& state) noexcept {
     Owned path = steal(PyList_New(1));
     if (path) {
-        PyList_SET_ITEM(path.get(), 0, Py_NewRef(package_dir));
+        PyList_SET_ITEM(path.get(), 0, Py_NewRef(state.package_dir));
     }
     return path;
 }
 
-Owned module_file(const ModuleRow& row) noexcept {
+Owned module_file(const State& state, const ModuleRow& row) noexcept {
     const std::string_view leaf = leaf_name(row);
-    return steal(PyUnicode_FromFormat("%U/%.*s%U", package_dir, static_cast<int>(leaf.size()),
-                                      leaf.data(), file_suffix));
+    return steal(PyUnicode_FromFormat("%U/%.*s%U", state.package_dir, static_cast<int>(leaf.size()),
+                                      leaf.data(), state.file_suffix));
 }
 
-bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept {
+bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* loader = loader_for(row);
+    PyObject* loader = state.loaders[&row - module_table];
     Owned package = parent_name(row);
     Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
@@ -125,12 +114,12 @@ bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept {
         PyObject_SetAttr(spec, loader_attribute, loader) < 0) {
         return false;
     }
-    Owned file = module_file(row);
+    Owned file = module_file(state, row);
     if (!set(dict, dunder_spec, spec) || !set(dict, dunder_doc, Py_None) ||
         !set(dict, dunder_file, file)) {
         return false;
     }
-    Owned path = row.package ? package_search_path() : Owned{};
+    Owned path = row.package ? package_search_path(state) : Owned{};
     if (row.package && !set(dict, dunder_path, path)) {
         return false;
     }

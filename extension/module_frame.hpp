@@ -3,20 +3,20 @@
 // lives.
 #pragma once
 
-#include "module_table.hpp"
+#include "state.hpp"
 
 namespace vx {
 
-// Once per process: records where the shared object was loaded from.
-bool locate_shared_object() noexcept;
+// Records in an interpreter's state where the shared object was loaded from.
+bool locate_shared_object(State& state) noexcept;
 
 // D + "/vorlix" + "/" + the module's leaf name ("__init__" for the package)
 // + the shared object's own file-name suffix.
-Owned module_file(const ModuleRow& row) noexcept;
+Owned module_file(const State& state, const ModuleRow& row) noexcept;
 
 // A new list holding D + "/vorlix": the package's `__path__`.
-Owned package_search_path() noexcept;
+Owned package_search_path(const State& state) noexcept;
 
-bool set_standard_attributes(const ModuleRow& row, PyObject* module) noexcept;
+bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept;
 
 }  // namespace vx

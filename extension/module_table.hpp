@@ -24,9 +24,10 @@ extern const ModuleRow module_table[module_count + 1];
 // The row of the package itself.
 inline const ModuleRow& package_row() noexcept { return module_table[0]; }
 
+class State;
 // Fills a fresh module object from its row: the standard module attributes,
-// then the module's statements. A package whose body fails takes its own
-// entry out of sys.modules, keeping the exception.
-bool run_module(const ModuleRow& row, PyObject* module) noexcept;
+// then the module's statements. A package whose body fails on its first
+// import takes its own entry out of sys.modules, keeping the exception.
+bool run_module(const State& state, const ModuleRow& row, PyObject* module) noexcept;
 
 }  // namespace vx

@@ -1,14 +1,29 @@
 #include "text.hpp"
 
+#include "state.hpp"
+
 namespace vx {
 
 namespace {
-// Every Text links itself in here while the shared object is loaded.
-constinit Text* all_texts = nullptr;
+// Every Constant links itself in here while the shared object is loaded,
+// before any interpreter can call into it.
+constinit const Constant* all_constants = nullptr;
+constinit std::size_t constant_count = 0;
 }  // namespace
 
-Text::Text(const char* literal) noexcept : literal_(literal), next_(all_texts) {
-    all_texts = this;
+Constant::Constant(Maker maker) noexcept
+    : maker_(maker), slot_(constant_count++), next_(all_constants) {
+    all_constants = this;
+}
+
+const Constant* Constant::first() noexcept { return all_constants; }
+
+std::size_t Constant::count() noexcept { return constant_count; }
+
+PyObject* Constant::get() const noexcept { return State::current()->value(*this); }
+
+PyObject* Text::make(const Constant& self) noexcept {
+    return PyUnicode_InternFromString(static_cast<const Text&>(self).literal_);
 }
 
 // Names are made while the module is imported, and each C API function that
@@ -30,18 +45,6 @@ Owned intern(std::string_view text) noexcept {
         PyUnicode_InternInPlace(&string);
     }
     return steal(string);
-}
-
-bool intern_all_texts() noexcept {
-    for (Text* text = all_texts; text != nullptr; text = text->next_) {
-        if (text->object_ == nullptr) {
-            text->object_ = PyUnicode_InternFromString(text->literal_);
-            if (text->object_ == nullptr) {
-                return false;
-            }
-        }
-    }
-    return true;
 }
 
 }  // namespace vx

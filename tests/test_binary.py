@@ -97,9 +97,10 @@ class TestModuleDefinition:
             i += 1
         kinds = [kind for kind, _ in slots]
         # The body runs from the one execution slot; the interpreter makes the
-        # module. Subinterpreters are declared unsupported (value 0).
+        # module. Every interpreter may import it, each with its own GIL
+        # (Py_MOD_PER_INTERPRETER_GIL_SUPPORTED, value 2).
         assert kinds.count(PY_MOD_EXEC) == 1
         assert PY_MOD_CREATE not in kinds
         assert dict(slots)[PY_MOD_EXEC]
         assert sorted(kinds) == [PY_MOD_EXEC, PY_MOD_MULTIPLE_INTERPRETERS]
-        assert dict(slots)[PY_MOD_MULTIPLE_INTERPRETERS] is None
+        assert dict(slots)[PY_MOD_MULTIPLE_INTERPRETERS] == 2

@@ -64,12 +64,13 @@ PyObject* enable(const Call& call) noexcept {
         return nullptr;
     }
     Owned runner = call.global(runner_name);
-    Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), name_attribute)) : Owned{};
+    Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute))) : Owned{};
     if (!name) {
         return nullptr;
     }
-    Owned output = start ? call_runner(runner, switch_launcher.get(), start_option.get(), name.get())
-                         : call_runner(runner, switch_launcher.get(), name.get());
+    PyObject* command = call.text(switch_launcher);
+    Owned output = start ? call_runner(runner, command, call.text(start_option), name.get())
+                         : call_runner(runner, command, name.get());
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -78,14 +79,15 @@ PyObject* enable(const Call& call) noexcept {
 template <const Text& command>
 PyObject* exits_zero(const Call& call) noexcept {
     Owned module = call.global(subprocess);
-    Owned call_function = module ? steal(PyObject_GetAttr(module, call_attribute)) : Owned{};
-    Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), name_attribute)) : Owned{};
+    Owned call_function = module ? steal(PyObject_GetAttr(module, call.text(call_attribute))) : Owned{};
+    Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute)))
+                               : Owned{};
     Owned argv = name ? steal(PyList_New(3)) : Owned{};
     if (!argv) {
         return nullptr;
     }
-    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(tool.get()));
-    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(command.get()));
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call.text(tool)));
+    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(call.text(command)));
     PyList_SET_ITEM(argv.get(), 2, name.release());
     Owned exit_status = steal(PyObject_CallOneArg(call_function, argv));
     if (!exit_status) {
@@ -99,7 +101,7 @@ PyObject* exits_zero(const Call& call) noexcept {
 // up before the tool runs.
 PyObject* current(const Call& call) noexcept {
     Owned launcher_type = call.global(launcher_class_name);
-    Owned lines = launcher_type ? read_listing(call, status) : Owned{};
+    Owned lines = launcher_type ? read_listing(call, call.text(status)) : Owned{};
     if (!lines) {
         return nullptr;
     }
@@ -141,7 +143,7 @@ PyObject* switch_to(const Call& call) noexcept {
         }
     }
     PyObject* args[] = {launcher, call.arg(2)};
-    Owned result = steal(PyObject_VectorcallMethod(enable_method, args, 2, nullptr));
+    Owned result = steal(PyObject_VectorcallMethod(call.text(enable_method), args, 2, nullptr));
     return result ? Py_NewRef(Py_None) : nullptr;
 }
 

@@ -28,9 +28,8 @@ Text vorlix_exception{"VorlixException"};
 Text tool{"/opt/bin/vorlix"};
 Text line_end{"\n"};
 Text no_format{""};
-Text text{"text"};
-Text check{"check"};
-Text capture_output{"capture_output"};
+// The keyword names of every run.
+Names run_keywords{"text", "check", "capture_output"};
 
 // The instance is raised as the `raise` statement would raise it.
 PyObject* raise(Owned error) noexcept {
@@ -49,21 +48,21 @@ PyObject* raise(Owned error) noexcept {
 
 // f"{proc.stdout}\n{proc.stderr}": each value is converted as soon as it
 // is read, as the f-string evaluates its fields left to right.
-Owned failure_message(PyObject* proc) noexcept {
-    Owned out = steal(PyObject_GetAttr(proc, stdout_));
-    Owned out_text = out ? steal(PyObject_Format(out, no_format)) : Owned{};
-    Owned err = out_text ? steal(PyObject_GetAttr(proc, stderr_)) : Owned{};
-    Owned err_text = err ? steal(PyObject_Format(err, no_format)) : Owned{};
+Owned failure_message(const Call& call, PyObject* proc) noexcept {
+    Owned out = steal(PyObject_GetAttr(proc, call.text(stdout_)));
+    Owned out_text = out ? steal(PyObject_Format(out, call.text(no_format))) : Owned{};
+    Owned err = out_text ? steal(PyObject_GetAttr(proc, call.text(stderr_))) : Owned{};
+    Owned err_text = err ? steal(PyObject_Format(err, call.text(no_format))) : Owned{};
     if (!err_text) {
         return {};
     }
-    Owned head = steal(PyUnicode_Concat(out_text, line_end));
+    Owned head = steal(PyUnicode_Concat(out_text, call.text(line_end)));
     return head ? steal(PyUnicode_Concat(head, err_text)) : Owned{};
 }
 
 PyObject* runner(const Call& call) noexcept {
     Owned module = call.global(subprocess);
-    Owned run_function = module ? steal(PyObject_GetAttr(module, run)) : Owned{};
+    Owned run_function = module ? steal(PyObject_GetAttr(module, call.text(run))) : Owned{};
     if (!run_function) {
         return nullptr;
     }
@@ -72,30 +71,22 @@ PyObject* runner(const Call& call) noexcept {
     if (!argv) {
         return nullptr;
     }
-    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(tool.get()));
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call.text(tool)));
     for (std::size_t i = 0; i < args.size(); ++i) {
         PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i + 1), Py_NewRef(args[i]));
     }
-    // Made at first use and kept: the keyword names of every run.
-    static PyObject* run_keywords = nullptr;
-    if (run_keywords == nullptr) {
-        run_keywords = PyTuple_Pack(3, text.get(), check.get(), capture_output.get());
-        if (run_keywords == nullptr) {
-            return nullptr;
-        }
-    }
     PyObject* run_args[] = {argv, Py_True, Py_False, Py_True};
-    Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, run_keywords));
-    Owned status = proc ? steal(PyObject_GetAttr(proc, returncode)) : Owned{};
+    Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call.text(run_keywords)));
+    Owned status = proc ? steal(PyObject_GetAttr(proc, call.text(returncode))) : Owned{};
     const int failed = status ? PyObject_IsTrue(status) : -1;
     if (failed < 0) {
         return nullptr;
     }
     if (!failed) {
-        return PyObject_GetAttr(proc, stdout_);
+        return PyObject_GetAttr(proc, call.text(stdout_));
     }
     Owned error_type = call.global(vorlix_exception);
-    Owned message = error_type ? failure_message(proc) : Owned{};
+    Owned message = error_type ? failure_message(call, proc) : Owned{};
     return raise(message ? steal(PyObject_CallOneArg(error_type, message)) : Owned{});
 }
 

@@ -31,8 +31,9 @@ Owned call_runner(PyObject* runner, Args... args) noexcept {
 template <const Text& command>
 PyObject* run_on_handle(const Call& call) noexcept {
     Owned runner = call.global(runner_name);
-    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), name_attribute)) : Owned{};
-    Owned output = name ? call_runner(runner, command.get(), name.get()) : Owned{};
+    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute)))
+                        : Owned{};
+    Owned output = name ? call_runner(runner, call.text(command), name.get()) : Owned{};
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -48,18 +49,18 @@ inline Owned read_listing(const Call& call, PyObject* command) noexcept {
     if (PyUnicode_CheckExact(output.get())) {
         return vx::steal(PyUnicode_Splitlines(output, 0));
     }
-    return vx::steal(PyObject_CallMethodNoArgs(output, splitlines_method));
+    return vx::steal(PyObject_CallMethodNoArgs(output, call.text(splitlines_method)));
 }
 
 // def keys(self): return vorlix(command).splitlines()
 template <const Text& command>
 PyObject* keys(const Call& call) noexcept {
-    return read_listing(call, command).release();
+    return read_listing(call, call.text(command)).release();
 }
 
 // def __contains__(self, key): return key in self.keys()
 inline PyObject* contains(const Call& call) noexcept {
-    Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), keys_method));
+    Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), call.text(keys_method)));
     const int found = names ? PySequence_Contains(names, call.arg(1)) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -82,7 +83,7 @@ PyObject* get_item(const Call& call) noexcept {
 
 // def __init__(self, name): self.name = name
 inline PyObject* init_handle(const Call& call) noexcept {
-    if (PyObject_SetAttr(call.arg(0), name_attribute, call.arg(1)) < 0) {
+    if (PyObject_SetAttr(call.arg(0), call.text(name_attribute), call.arg(1)) < 0) {
         return nullptr;
     }
     return Py_NewRef(Py_None);

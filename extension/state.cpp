@@ -1,0 +1,148 @@
+#include "state.hpp"
+
+#include <new>
+
+#include "finder.hpp"
+#include "function.hpp"
+#include "module_frame.hpp"
+
+namespace vx {
+
+namespace {
+
+// The key of the state in the interpreter's dictionary, which only C code
+// sees, and the name of the capsule that holds it there.
+constexpr const char state_key[] = "vorlix";
+constexpr const char capsule_name[] = "vorlix.State";
+
+// The main interpreter's state, found without a dictionary look-up: the
+// common case, and the one the import's many name look-ups take. Only ever
+// read or written by the main interpreter's threads, under its lock.
+State* main_state = nullptr;
+
+bool is_main(PyInterpreterState* interpreter) noexcept {
+    return interpreter == PyInterpreterState_Main();
+}
+
+State* find_in(PyObject* dict) noexcept {
+    Owned token;
+    if (PyDict_GetItemStringRef(dict, state_key, token.out()) <= 0) {
+        return nullptr;
+    }
+    return static_cast<State*>(PyCapsule_GetPointer(token, capsule_name));
+}
+
+}  // namespace
+
+State* State::current() noexcept {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (is_main(interpreter)) {
+        return main_state;
+    }
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    PyObject* error = PyErr_GetRaisedException();
+    State* state = find_in(dict);
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    return state;
+}
+
+State* State::get_or_make() noexcept {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: this interpreter keeps no per-interpreter data");
+        return nullptr;
+    }
+    State* state = find_in(dict);
+    if (state != nullptr || PyErr_Occurred()) {
+        return state;
+    }
+    void* memory = PyMem_RawCalloc(1, sizeof(State));
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    state = new (memory) State();
+    // The capsule stands for the interpreter's own hold on the state: when
+    // the interpreter clears its dictionary at the end, forget() lets go.
+    Owned token = steal(PyCapsule_New(state, capsule_name, forget));
+    if (!token) {
+        state->release();
+        return nullptr;
+    }
+    // The names first, and the state in its place, since what is made next
+    // reads names through the running interpreter's state.
+    if (!state->make_constants() || PyDict_SetItemString(dict, state_key, token) < 0) {
+        return nullptr;  // the token, released, releases the state
+    }
+    if (is_main(interpreter)) {
+        main_state = state;
+    }
+    if (!ready_function_type(*state) || !locate_shared_object(*state) ||
+        !make_finder_and_loaders(*state)) {
+        PyObject* error = PyErr_GetRaisedException();
+        if (PyDict_DelItemString(dict, state_key) < 0) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(error);
+        return nullptr;
+    }
+    return state;
+}
+
+bool State::make_constants() noexcept {
+    const std::size_t count = Constant::count();
+    constants_ = static_cast<PyObject**>(PyMem_RawCalloc(count != 0 ? count : 1, sizeof(PyObject*)));
+    if (constants_ == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (const Constant* constant = Constant::first(); constant != nullptr;
+         constant = constant->next_) {
+        constants_[constant->slot()] = constant->maker_(*constant);
+        if (constants_[constant->slot()] == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void State::release() noexcept {
+    if (--holders_ == 0) {
+        destroy();
+    }
+}
+
+void State::forget(PyObject* token) noexcept {
+    auto* state = static_cast<State*>(PyCapsule_GetPointer(token, capsule_name));
+    if (state == main_state) {
+        main_state = nullptr;
+    }
+    state->release();
+}
+
+void State::destroy() noexcept {
+    if (constants_ != nullptr) {
+        for (std::size_t i = 0; i < Constant::count(); ++i) {
+            Py_XDECREF(constants_[i]);
+        }
+        PyMem_RawFree(constants_);
+    }
+    for (PyObject*& loader : loaders) {
+        Py_CLEAR(loader);
+    }
+    Py_CLEAR(finder);
+    Py_CLEAR(module_spec);
+    Py_CLEAR(package_dir);
+    Py_CLEAR(file_suffix);
+    PyObject* type = reinterpret_cast<PyObject*>(function_type);
+    function_type = nullptr;
+    Py_XDECREF(type);
+    PyMem_RawFree(this);
+}
+
+}  // namespace vx

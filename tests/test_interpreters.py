@@ -1,0 +1,211 @@
+"""The package in other people's processes: every interpreter of a process
+imports it for itself (isolated and legacy subinterpreters, interpreter
+pools, a host that finalises the interpreter and starts it again), and a
+host that restores its import state or reloads the package finds it as it
+would find a Python package.
+
+Each case runs in a fresh child process, against the built package and,
+where the case compares, against the plain-Python twin under the same name."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+SESSION = HERE / "hosts" / "session.py"
+TWIN = HERE.parent / "bench" / "pyvorlix"
+
+sys.path.insert(0, str(SESSION.parent))
+from session import session, vorlix  # noqa: E402
+
+# Where the built package is imported from: D of D/vorlix/__init__...so.
+BUILD = os.path.dirname(os.path.dirname(vorlix.__file__))
+
+
+@pytest.fixture(scope="module")
+def twin_path(tmp_path_factory):
+    """A directory where the twin imports as `vorlix`."""
+    path = tmp_path_factory.mktemp("twin")
+    (path / "vorlix").symlink_to(TWIN)
+    return str(path)
+
+
+def run_child(*parts, pythonpath=BUILD):
+    """Runs the code `parts` in a fresh interpreter; the JSON value it prints
+    last."""
+    env = {**os.environ, "PYTHONPATH": pythonpath}
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    proc = subprocess.run([sys.executable, "-P", "-c", code],
+                          capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+# Child code: runs the session in a new interpreter of a kind, which writes
+# its answers to a file; the interpreter is destroyed afterwards.
+IN_NEW_INTERPRETER = f"""
+import json, os, sys, tempfile
+import _interpreters
+SOURCE = open({str(SESSION)!r}).read()
+
+def run_in(kind, code=SOURCE + "\\nanswer = session()"):
+    out = tempfile.mktemp()
+    interp = _interpreters.create(_interpreters.new_config(kind))
+    try:
+        failure = _interpreters.exec(interp, code + f"\\nimport json; open({{out!r}}, 'w').write(json.dumps(answer))")
+        if failure:
+            return {{"error": [failure.type.__name__, failure.msg]}}
+        with open(out) as f:
+            return json.load(f)
+    finally:
+        _interpreters.destroy(interp)
+"""
+
+
+def expected_session():
+    """The session's answers in this process: what every other interpreter
+    must answer too."""
+    return json.loads(json.dumps(session()))
+
+
+class TestSubinterpreters:
+    @pytest.mark.parametrize("kind", ["isolated", "legacy"])
+    @pytest.mark.parametrize("main_first", [False, True], ids=["sub-first", "main-first"])
+    def test_every_interpreter_imports_and_works(self, sim, kind, main_first):
+        expected = expected_session()
+        result = run_child(IN_NEW_INTERPRETER, f"""
+            if {main_first!r}:
+                import vorlix
+            first = run_in({kind!r})
+            second = run_in({kind!r})
+            exec(SOURCE)
+            print(json.dumps([first, second, session()]))
+        """)
+        assert result == [expected] * 3
+
+    def test_the_runner_hook_belongs_to_one_interpreter(self, sim):
+        # Rebinding vorlix._util.subprocess in one interpreter changes what
+        # that interpreter's runner runs, and nothing in another.
+        fake = ("import types, vorlix\n"
+                "done = types.SimpleNamespace(returncode=0, stdout='fake\\n', stderr='')\n"
+                "vorlix._util.subprocess = types.SimpleNamespace(run=lambda *a, **k: done)\n"
+                "answer = vorlix.apps.keys()")
+        result = run_child(IN_NEW_INTERPRETER, f"""
+            import vorlix
+            faked = run_in("isolated", {fake!r})
+            print(json.dumps([faked, run_in("isolated", "import vorlix; answer = vorlix.apps.keys()"),
+                              vorlix.apps.keys()]))
+        """)
+        assert result == [["fake"], sim.lines("apps"), sim.lines("apps")]
+
+    def test_an_interpreter_pool_runs_operations_in_parallel(self, sim):
+        sim.run("list-apps")  # writes the default device
+        expressions = {
+            "__import__('vorlix').apps.keys()": sim.lines("apps"),
+            "__import__('vorlix').launchers.keys()": sim.lines("launchers"),
+            "'no such app' in __import__('vorlix').apps": False,
+            "__import__('vorlix').vorlix('list-running-apps')": sim.read("running"),
+        }
+        result = run_child(f"""
+            import json
+            from concurrent.futures import InterpreterPoolExecutor
+            tasks = {list(expressions)!r} * 8
+            with InterpreterPoolExecutor(max_workers=4) as pool:
+                answers = list(pool.map(eval, tasks, [{{}}] * len(tasks)))
+            print(json.dumps([tasks, answers]))
+        """)
+        tasks, answers = result
+        assert len(answers) == len(tasks) == 32
+        assert answers == [expressions[task] for task in tasks]
+
+    def test_interpreters_made_and_closed_keep_memory_flat(self, sim, twin_path):
+        # Each interpreter forgets its own set-up when it is closed; what a
+        # round leaves behind must be no more than what the twin leaves.
+        code = """
+            def resident_kib():
+                with open("/proc/self/statm") as f:
+                    return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+            for _ in range(5):
+                run_in("isolated")
+            before = resident_kib()
+            for _ in range(20):
+                assert "error" not in run_in("isolated")
+            print(json.dumps(resident_kib() - before))
+        """
+        ours = run_child(IN_NEW_INTERPRETER, code)
+        twins = run_child(IN_NEW_INTERPRETER, code, pythonpath=twin_path)
+        assert ours <= max(twins, 0) + 1024, (ours, twins)
+
+
+@pytest.fixture(scope="module")
+def host(tmp_path_factory):
+    """tests/hosts/embed.c, built against the interpreter's library."""
+    if shutil.which("python3.14-config") is None or shutil.which("cc") is None:
+        pytest.skip("no compiler or python3.14-config")
+    out = tmp_path_factory.mktemp("host") / "embed"
+    flags = subprocess.run(["python3.14-config", "--cflags", "--ldflags", "--embed"],
+                           capture_output=True, text=True, check=True).stdout.split()
+    subprocess.run(["cc", "-o", str(out), str(HERE / "hosts" / "embed.c"), *flags], check=True)
+    return out
+
+
+@pytest.mark.native_only("builds a C program with the host's compiler")
+class TestEmbeddingHost:
+    def test_every_round_of_a_reinitialised_interpreter_works(self, sim, host, tmp_path):
+        expected = expected_session()
+        script = tmp_path / "round.py"
+        script.write_text(f"import json, sys\nsys.path.insert(0, {str(SESSION.parent)!r})\n"
+                          "from session import session\nprint(json.dumps(session()))\n")
+        proc = subprocess.run([str(host), "3", str(script)], capture_output=True, text=True,
+                              env={**os.environ, "PYTHONPATH": BUILD}, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        assert [json.loads(line) for line in proc.stdout.splitlines()] == [expected] * 3
+
+
+class TestHostsThatRestoreImportState:
+    def test_a_restored_meta_path_gets_the_finder_back_once(self, sim):
+        result = run_child("""
+            import json, sys
+            def ours():
+                return [i for i, f in enumerate(sys.meta_path)
+                        if not isinstance(f, type) and f.find_spec("vorlix._util", None)]
+            saved_path, saved_modules = list(sys.meta_path), dict(sys.modules)
+            import vorlix
+            sys.meta_path[:] = saved_path
+            sys.modules.clear(); sys.modules.update(saved_modules)
+            import vorlix
+            again = ours()
+            del sys.modules["vorlix"]
+            import vorlix
+            print(json.dumps([again, ours(), vorlix.apps.keys()]))
+        """)
+        assert result == [[2], [2], sim.lines("apps")]
+
+    @pytest.mark.parametrize("how", ["reload", "copy"])
+    def test_a_failed_run_of_the_package_body_leaves_the_live_package(self, how, twin_path):
+        code = f"""
+            import importlib, importlib.util, json, sys
+            import vorlix
+            del vorlix._app.App
+            try:
+                if {how!r} == "reload":
+                    importlib.reload(vorlix)
+                else:
+                    spec = importlib.util.find_spec("vorlix")
+                    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            except BaseException as error:
+                outcome = [type(error).__name__, str(error).split(" (")[0],
+                           type(error.__context__).__name__]
+            print(json.dumps([outcome, sys.modules.get("vorlix") is vorlix]))
+        """
+        ours, twin = run_child(code), run_child(code, pythonpath=twin_path)
+        assert ours == twin
+        assert ours == [["ImportError", "cannot import name 'App' from 'vorlix._app'",
+                         "NoneType"], True]
