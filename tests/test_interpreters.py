@@ -146,11 +146,13 @@ class TestSubinterpreters:
 
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):
-    """tests/hosts/embed.c, built against the interpreter's library."""
-    if shutil.which("python3.14-config") is None or shutil.which("cc") is None:
-        pytest.skip("no compiler or python3.14-config")
+    """tests/hosts/embed.c, built against the library of the interpreter that
+    runs the tests (the debug one's, under the debug interpreter)."""
+    config = sys.executable + "-config"
+    if not os.path.exists(config) or shutil.which("cc") is None:
+        pytest.skip(f"no compiler or no {config}")
     out = tmp_path_factory.mktemp("host") / "embed"
-    flags = subprocess.run(["python3.14-config", "--cflags", "--ldflags", "--embed"],
+    flags = subprocess.run([config, "--cflags", "--ldflags", "--embed"],
                            capture_output=True, text=True, check=True).stdout.split()
     subprocess.run(["cc", "-o", str(out), str(HERE / "hosts" / "embed.c"), *flags], check=True)
     return out

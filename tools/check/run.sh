@@ -6,7 +6,8 @@
 #             odd-input and failed-allocation checks
 #   sanitize  the module built with ASan+UBSan, the whole suite under it,
 #             then load, odd-input, fault and failed-allocation checks
-#   valgrind  memcheck over every operation and failure path
+#   valgrind  memcheck over every operation and failure path, in
+#             subinterpreters, and in a host that restarts the interpreter
 #   load      many threads at once, through fakes and through the simulator
 #   faults    a missing, unrunnable, killed, flooding, garbling, hanging tool
 #   input     generated names of every kind through handles and registries
@@ -153,7 +154,22 @@ stage_valgrind() {
 		--track-origins=yes --num-callers=40 \
 		"$PYTHON" -P "$REPO/tools/check/valgrind_workload.py"
 	"$PYTHON" "$REPO/tools/check/valgrind_report.py" "$report" "$module"
-	rm -f -- "$report"
+	say "check: valgrind memcheck over an embedding host that finalises and restarts the interpreter"
+	local host round
+	host=$(mktemp -d /tmp/vorlix-host-XXXXXX)
+	# shellcheck disable=SC2046  # the flags are words on purpose
+	cc -o "$host/embed" "$REPO/tests/hosts/embed.c" $("$PYTHON-config" --cflags --ldflags --embed)
+	round="import json, sys; sys.path.insert(0, '$REPO/tests/hosts'); from session import session; print(json.dumps(session()))"
+	printf '%s\n' "$round" >"$host/round.py"
+	env PYTHONPATH="$RELEASE_DIR" PYTHONMALLOC=malloc VORLIX_SIM_STATE="$host/device" \
+		valgrind --tool=memcheck --xml=yes --xml-file="$report" \
+		--leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+		--track-origins=yes --num-callers=40 \
+		"$host/embed" 3 "$host/round.py" >"$host/answers"
+	[[ $(sort -u "$host/answers" | wc -l) == 1 && $(wc -l <"$host/answers") == 3 ]] ||
+		die "the embedding host's rounds answered differently: $(cat "$host/answers")"
+	"$PYTHON" "$REPO/tools/check/valgrind_report.py" "$report" "$module"
+	rm -rf -- "$report" "$host"
 }
 
 reliability() {

@@ -109,4 +109,19 @@ for name in [n for n in sys.modules if n == "vorlix" or n.startswith("vorlix.")]
 import vorlix  # noqa: E402,F811
 
 assert vorlix.launchers.current.name == "home"
+
+# Subinterpreters of both kinds, each made, used and closed in turn: each
+# sets the package up for itself and forgets it when it is closed.
+import _interpreters  # noqa: E402
+
+sys.path.insert(0, str(REPO / "tests" / "hosts"))
+from session import session  # noqa: E402
+
+expected = session()
+source = (REPO / "tests" / "hosts" / "session.py").read_text()
+for kind in ("isolated", "legacy", "isolated"):
+    interp = _interpreters.create(_interpreters.new_config(kind))
+    failure = _interpreters.exec(interp, source + f"\nassert session() == {expected!r}")
+    _interpreters.destroy(interp)
+    assert failure is None, failure
 print("workload done")
