@@ -54,13 +54,16 @@ Owned suggest_keyword(PyObject* varnames, Py_ssize_t count, PyObject* keyword) n
 void unexpected_keyword(FunctionObject* function, PyObject* keyword) noexcept {
     const Py_ssize_t count = positional_count(*function->spec);
     Owned suggestion = suggest_keyword(function->varnames, count, keyword);
+    // Held: making the suggestion runs Python code, which may rename the
+    // function.
+    const Owned qualname = add_ref(function->qualname);
     if (suggestion) {
         PyErr_Format(PyExc_TypeError,
                      "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     function->qualname, keyword, suggestion.get());
+                     qualname.get(), keyword, suggestion.get());
     } else {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     function->qualname, keyword);
+                     qualname.get(), keyword);
     }
 }
 
@@ -120,8 +123,8 @@ void missing_arguments(FunctionObject* function, PyObject* const* bound, Py_ssiz
 }  // namespace
 
 bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound,
-                    std::span<PyObject* const>& rest) noexcept {
+                    PyObject* kwnames, PyObject** bound, std::span<PyObject* const>& rest,
+                    Owned& defaults) noexcept {
     const FunctionSpec& spec = *function->spec;
     const Py_ssize_t count = positional_count(spec);
 
@@ -156,9 +159,10 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
         return false;
     }
 
-    // Defaults fill the trailing parameters left unbound.
-    const Py_ssize_t ndefaults =
-        function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
+    // Defaults fill the trailing parameters left unbound. Comparing keywords
+    // above may have run a caller's code, so the tuple is read only now.
+    defaults = add_ref(function->defaults);
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     bool complete = true;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (bound[i] != nullptr) {
@@ -166,7 +170,7 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
         }
         const Py_ssize_t default_index = i - (count - ndefaults);
         if (default_index >= 0) {
-            bound[i] = PyTuple_GET_ITEM(function->defaults, default_index);
+            bound[i] = PyTuple_GET_ITEM(defaults.get(), default_index);
         } else {
             complete = false;
         }

@@ -1,7 +1,9 @@
 // `__code__` of a function-like object: a real code object whose
 // co_argcount, co_varnames, co_flags and names describe the parameters, so
-// that inspect.signature, help() and IDEs read the signature from it. Its
-// byte code is the interpreter's own empty body; it is never run.
+// that inspect.signature, help() and IDEs read the signature from it. The
+// function never runs it: its body is C++. A function that a caller makes
+// from it (types.FunctionType(f.__code__, {})) runs the body below, which
+// says so.
 #include "function_object.hpp"
 #include "text.hpp"
 
@@ -11,49 +13,84 @@ namespace {
 
 Text dunder_file{"__file__"};
 Text replace{"replace"};
+Text co_consts{"co_consts"};
 Text co_argcount{"co_argcount"};
 Text co_nlocals{"co_nlocals"};
 Text co_varnames{"co_varnames"};
 Text co_flags{"co_flags"};
+Text co_name{"co_name"};
 Text co_qualname{"co_qualname"};
+Text co_filename{"co_filename"};
+Text co_firstlineno{"co_firstlineno"};
 
-const char* file_name_of(PyObject* globals, Owned& holder) noexcept {
-    if (PyDict_GetItemRef(globals, dunder_file, holder.out()) > 0 && PyUnicode_Check(holder.get())) {
-        return PyUnicode_AsUTF8(holder);
+// Raises whatever the caller's globals make of the name, but always raises:
+// it reads no local (the parameters it is given are not its own) and is not
+// a generator or coroutine.
+constexpr char refusal_source[] =
+    "def refusal(): raise TypeError('this function was made from the code object of a vorlix "
+    "function, which describes its parameters only: the body is native code and does not "
+    "come with it')\n";
+
+// The code object of `refusal`, compiled anew: a code object made at run
+// time belongs to the interpreter that made it.
+Owned refusal_code() noexcept {
+    Owned module_code = steal(Py_CompileString(refusal_source, "<vorlix>", Py_file_input));
+    Owned consts = module_code ? steal(PyObject_GetAttr(module_code, co_consts)) : Owned{};
+    if (!consts) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+        if (PyCode_Check(item)) {
+            return add_ref(item);
+        }
+    }
+    PyErr_SetString(PyExc_SystemError, "no code object for the function body");
+    return {};
+}
+
+// The module's file name, or null (no error) when it has none that is text.
+Owned file_name_of(PyObject* globals) noexcept {
+    Owned file;
+    if (PyDict_GetItemRef(globals, dunder_file, file.out()) > 0 && PyUnicode_Check(file.get())) {
+        return file;
     }
     PyErr_Clear();
-    return "<vorlix>";
+    return {};
 }
 
 }  // namespace
 
 Owned make_code(FunctionObject* function) noexcept {
     const FunctionSpec& spec = *function->spec;
-    Owned file_holder;
-    const char* file_name = file_name_of(function->globals, file_holder);
-    const char* name = PyUnicode_AsUTF8(function->name);
-    if (file_name == nullptr || name == nullptr) {
+    Owned body = refusal_code();
+    if (!body) {
         return {};
     }
-    Owned empty = steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(file_name, name, function->firstlineno)));
-    if (!empty) {
-        return {};
-    }
+    Owned file = file_name_of(function->globals);
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.varargs ? CO_VARARGS : 0) |
                       (function->is_method ? CO_METHOD : 0);
+    // co_name is the name the function was made with, as for a Python
+    // function renamed later; passed as an object, so any text will do.
+    Owned name = intern(spec.name);
     Owned argcount = steal(PyLong_FromSsize_t(positional_count(spec)));
     Owned nlocals = steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(function->varnames)));
     Owned flag_value = steal(PyLong_FromLong(flags));
-    Owned kwnames = steal(PyTuple_Pack(5, co_argcount.get(), co_nlocals.get(), co_varnames.get(),
-                                       co_flags.get(), co_qualname.get()));
-    if (!argcount || !nlocals || !flag_value || !kwnames) {
+    Owned firstlineno = steal(PyLong_FromLong(function->firstlineno));
+    Owned kwnames = file ? steal(PyTuple_Pack(8, co_argcount.get(), co_nlocals.get(),
+                                              co_varnames.get(), co_flags.get(), co_name.get(),
+                                              co_qualname.get(), co_firstlineno.get(),
+                                              co_filename.get()))
+                         : steal(PyTuple_Pack(7, co_argcount.get(), co_nlocals.get(),
+                                              co_varnames.get(), co_flags.get(), co_name.get(),
+                                              co_qualname.get(), co_firstlineno.get()));
+    if (!name || !argcount || !nlocals || !flag_value || !firstlineno || !kwnames) {
         return {};
     }
-    PyObject* args[] = {empty, argcount, nlocals, function->varnames, flag_value,
-                        function->qualname};
-    return steal(PyObject_VectorcallMethod(replace, args, 1,
-                                           kwnames));
+    PyObject* args[] = {body,       argcount,          nlocals,     function->varnames,
+                        flag_value, name,              function->qualname,
+                        firstlineno, file.get()};
+    return steal(PyObject_VectorcallMethod(replace, args, 1, kwnames));
 }
 
 }  // namespace vx

@@ -10,11 +10,12 @@ namespace vx {
 namespace {
 
 Text dunder_name{"__name__"};
-Text return_key{"return"};
+Text dunder_module{"__module__"};
+Text vectorcall_offset{"__vectorcalloffset__"};
 
-PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                        PyObject* kwnames) noexcept {
-    FunctionObject* function = as_function(self);
+PyObject* run_body(FunctionObject* function, PyObject* const* args, std::size_t nargsf,
+                   PyObject* kwnames) noexcept {
+    PyObject* self = reinterpret_cast<PyObject*>(function);
     const FunctionSpec& spec = *function->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t count = positional_count(spec);
@@ -25,10 +26,27 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     }
     PyObject* bound[max_params];
     std::span<PyObject* const> rest;
-    if (!bind_arguments(function, args, nargs, kwnames, bound, rest)) {
+    Owned defaults;
+    if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
         return nullptr;
     }
     return spec.body(Call(self, bound, rest));
+}
+
+PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) noexcept {
+    // A body calls back into the interpreter, which may call the function
+    // again without a Python frame in between: the interpreter's guard turns
+    // such a loop into RecursionError before the C stack runs out.
+    if (Py_EnterRecursiveCall("") != 0) {
+        return nullptr;
+    }
+    // Callers may hold the function only borrowed (property.__get__ does),
+    // and the body may drop their reference: hold it until the body is done.
+    const Owned held = add_ref(self);
+    PyObject* result = run_body(as_function(self), args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -39,7 +57,10 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->globals);
     Py_VISIT(function->builtins);
     Py_VISIT(function->defaults);
+    Py_VISIT(function->kwdefaults);
+    Py_VISIT(function->type_params);
     Py_VISIT(function->annotations);
+    Py_VISIT(function->annotate);
     Py_VISIT(function->code);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
@@ -51,7 +72,11 @@ int clear(PyObject* self) noexcept {
     Py_CLEAR(function->globals);
     Py_CLEAR(function->builtins);
     Py_CLEAR(function->defaults);
+    Py_CLEAR(function->kwdefaults);
+    Py_CLEAR(function->type_params);
     Py_CLEAR(function->annotations);
+    Py_CLEAR(function->annotate);
+    function->own_annotate = false;
     Py_CLEAR(function->code);
     PyObject_ClearManagedDict(self);
     return 0;
@@ -87,6 +112,54 @@ PyObject* bind(PyObject* self, PyObject* instance, PyObject*) noexcept {
     return PyMethod_New(self, instance);
 }
 
+// `__module__` is an attribute of each function, but the type needs a
+// `__module__` of its own, a string, in the same namespace: a descriptor
+// there would be what `type(f).__module__` answers. So the function's is
+// looked up here, before the type's.
+bool is_module_name(PyObject* name) noexcept {
+    return name == dunder_module.get() ||
+           (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__"));
+}
+
+PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
+    if (is_module_name(name)) {
+        PyObject* module = as_function(self)->module;
+        return Py_NewRef(module != nullptr ? module : Py_None);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    if (is_module_name(name)) {
+        Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+// isinstance() falls back on `__class__` when the real type does not
+// match, and mock, pydoc, inspect and functools.singledispatch ask
+// isinstance(f, types.FunctionType) (or dispatch on `__class__`) before they
+// treat an object as a function. type(f), and C code, still see this type.
+PyObject* get_class(PyObject*, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
+}
+
+// The refusals of object's own `__class__` setter for an immutable type.
+int set_class(PyObject*, PyObject* value, void*) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "can't delete __class__ attribute");
+    } else if (!PyType_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "__class__ must be set to a class, not '%s' object",
+                     Py_TYPE(value)->tp_name);
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "__class__ assignment only supported for mutable types or ModuleType "
+                        "subclasses");
+    }
+    return -1;
+}
+
 PyObject* get_code(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (function->code == nullptr) {
@@ -95,32 +168,87 @@ PyObject* get_code(PyObject* self, void*) noexcept {
     return Py_XNewRef(function->code);
 }
 
-PyObject* get_defaults(PyObject* self, void*) noexcept {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults != nullptr ? defaults : Py_None);
+// A new code object would not change what the function runs: the body is
+// C++, the code object only describes the parameters.
+int set_code(PyObject* self, PyObject*, void*) noexcept {
+    PyErr_Format(PyExc_TypeError,
+                 "__code__ of %U cannot be replaced: its body is native code, which a code "
+                 "object does not carry",
+                 as_function(self)->qualname);
+    return -1;
 }
 
 PyObject* get_none(PyObject*, void*) noexcept { return Py_NewRef(Py_None); }
 
-PyObject* get_empty_tuple(PyObject*, void*) noexcept { return PyTuple_New(0); }
-
-PyObject* get_annotations(PyObject* self, void*) noexcept {
-    FunctionObject* function = as_function(self);
-    if (function->annotations == nullptr) {
-        function->annotations = PyDict_New();
-    }
-    return Py_XNewRef(function->annotations);
+int refuse_readonly(PyObject*, PyObject*, void*) noexcept {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+template <std::size_t Offset>
+PyObject*& field(PyObject* self) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+}
+
+// A field that reads None when unset.
+template <std::size_t Offset>
+PyObject* get_or_none(PyObject* self, void*) noexcept {
+    PyObject* value = field<Offset>(self);
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+// `__defaults__` and `__kwdefaults__`: None or deleting unsets them.
+template <std::size_t Offset, bool (*Check)(PyObject*) noexcept>
+int set_optional(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !Check(value)) {
+        PyErr_SetString(PyExc_TypeError, Offset == offsetof(FunctionObject, defaults)
+                                             ? "__defaults__ must be set to a tuple object"
+                                             : "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    FunctionObject* function = as_function(self);
-    Py_XSETREF(function->annotations, value == Py_None ? nullptr : Py_XNewRef(value));
-    function->annotations_as_made = false;
+    Py_XSETREF(field<Offset>(self), Py_XNewRef(value));
     return 0;
+}
+
+bool is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
+bool is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
+
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+    PyObject* type_params = as_function(self)->type_params;
+    return type_params != nullptr ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+// Deleting `__doc__` leaves None, as for a Python function.
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
+    return 0;
+}
+
+Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
+    Owned annotations = steal(PyDict_New());
+    if (!annotations) {
+        return {};
+    }
+    for (const Annotation& annotation : spec.annotations) {
+        Owned key = intern(annotation.key);
+        Owned value = key ? annotation.type.make(scope) : Owned{};
+        if (!value || PyDict_SetItem(annotations, key, value) < 0) {
+            return {};
+        }
+    }
+    return annotations;
 }
 
 // The annotations as their source text: "Launcher | str", not the repr of
@@ -144,11 +272,10 @@ PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
     return texts.release();
 }
 
-// The annotate function handed out as `__annotate__`. The annotations are
-// real objects already, so the value formats get a copy of them, and the
-// string format gets the source text of the expressions they were made
-// from. Annotations that a caller replaced have no source text: annotationlib
-// then converts their values itself.
+// The function's own annotate function. Like the one the compiler writes
+// for a Python function, it evaluates the annotation expressions afresh in
+// the function's globals, whatever a caller has done to `__annotations__`
+// since, and gives their source text for the string format.
 PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     const long requested = PyLong_AsLong(format);
     if (requested == -1 && PyErr_Occurred()) {
@@ -157,12 +284,12 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     constexpr long value_format = 1;
     constexpr long forwardref_format = 3;
     constexpr long string_format = 4;
-    FunctionObject* function = as_function(self);
+    const FunctionObject* function = as_function(self);
     if (requested == value_format || requested == forwardref_format) {
-        PyObject* annotations = function->annotations;
-        return annotations != nullptr ? PyDict_Copy(annotations) : PyDict_New();
+        return make_annotations(*function->spec, Scope{function->globals, function->builtins})
+            .release();
     }
-    if (requested == string_format && function->annotations_as_made) {
+    if (requested == string_format) {
         return annotation_texts(*function->spec);
     }
     PyErr_SetNone(PyExc_NotImplementedError);
@@ -172,22 +299,95 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
 PyMethodDef annotate_def = {"__annotate__", annotate, METH_O, nullptr};
 
 PyObject* get_annotate(PyObject* self, void*) noexcept {
-    return PyCFunction_New(&annotate_def, self);
+    FunctionObject* function = as_function(self);
+    if (function->annotate == nullptr && function->own_annotate) {
+        function->annotate = PyCFunction_New(&annotate_def, self);
+        if (function->annotate == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(function->annotate != nullptr ? function->annotate : Py_None);
+}
+
+// A new annotate function replaces the annotations, which it makes again
+// when asked; None leaves them.
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value != Py_None && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    FunctionObject* function = as_function(self);
+    function->own_annotate = false;
+    if (value == Py_None) {
+        Py_CLEAR(function->annotate);
+    } else {
+        Py_XSETREF(function->annotate, Py_NewRef(value));
+        Py_CLEAR(function->annotations);
+    }
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* function = as_function(self);
+    if (function->annotations == nullptr) {
+        // Only an annotate function a caller set gets here with one.
+        Owned made;
+        const Owned annotate = add_ref(function->annotate);
+        if (annotate) {
+            made = steal(PyObject_CallOneArg(annotate, Py_GetConstantBorrowed(Py_CONSTANT_ONE)));
+            if (made && !PyDict_Check(made.get())) {
+                PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                             Py_TYPE(made.get())->tp_name);
+                return nullptr;
+            }
+        } else {
+            made = steal(PyDict_New());
+        }
+        if (!made) {
+            return nullptr;
+        }
+        // The annotate function may have set annotations of its own meanwhile.
+        if (function->annotations == nullptr) {
+            function->annotations = made.release();
+        }
+    }
+    return Py_NewRef(function->annotations);
+}
+
+// Replaced annotations have no annotate function, as for a Python function.
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    FunctionObject* function = as_function(self);
+    Py_XSETREF(function->annotations, Py_XNewRef(value));
+    function->own_annotate = false;
+    Py_CLEAR(function->annotate);
+    return 0;
 }
 
 template <std::size_t Offset>
 PyObject* get_text(PyObject* self, void*) noexcept {
-    return Py_NewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset));
+    return Py_NewRef(field<Offset>(self));
 }
 
 template <std::size_t Offset>
 int set_text(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, Offset == offsetof(FunctionObject, name)
+                                             ? "__name__ must be set to a string object"
+                                             : "__qualname__ must be set to a string object");
         return -1;
     }
-    Py_SETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset),
-              Py_NewRef(value));
+    Py_SETREF(field<Offset>(self), Py_NewRef(value));
     return 0;
 }
 
@@ -196,25 +396,33 @@ PyObject* reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
+constexpr std::size_t name_offset = offsetof(FunctionObject, name);
+constexpr std::size_t qualname_offset = offsetof(FunctionObject, qualname);
+constexpr std::size_t defaults_offset = offsetof(FunctionObject, defaults);
+constexpr std::size_t kwdefaults_offset = offsetof(FunctionObject, kwdefaults);
+constexpr std::size_t doc_offset = offsetof(FunctionObject, doc);
+
 PyGetSetDef getset[] = {
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__type_params__", get_empty_tuple, nullptr, nullptr, nullptr},
+    {"__class__", get_class, set_class, nullptr, nullptr},
+    {"__code__", get_code, set_code, nullptr, nullptr},
+    {"__defaults__", get_or_none<defaults_offset>, set_optional<defaults_offset, is_tuple>,
+     nullptr, nullptr},
+    {"__kwdefaults__", get_or_none<kwdefaults_offset>,
+     set_optional<kwdefaults_offset, is_dict>, nullptr, nullptr},
+    {"__closure__", get_none, refuse_readonly, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
-    {"__name__", get_text<offsetof(FunctionObject, name)>,
-     set_text<offsetof(FunctionObject, name)>, nullptr, nullptr},
-    {"__qualname__", get_text<offsetof(FunctionObject, qualname)>,
-     set_text<offsetof(FunctionObject, qualname)>, nullptr, nullptr},
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+    {"__name__", get_text<name_offset>, set_text<name_offset>, nullptr, nullptr},
+    {"__qualname__", get_text<qualname_offset>, set_text<qualname_offset>, nullptr, nullptr},
+    {"__doc__", get_or_none<doc_offset>, set_doc, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// `__vectorcalloffset__` is how the type tells the interpreter where the
+// call pointer is; it is taken out of the type's namespace once made.
 PyMemberDef members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
     {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
@@ -232,6 +440,8 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(bind)},
+    {Py_tp_getattro, reinterpret_cast<void*>(get_attribute)},
+    {Py_tp_setattro, reinterpret_cast<void*>(set_attribute)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_getset, getset},
@@ -250,6 +460,20 @@ PyType_Spec spec = {
              Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = slots,
 };
+
+// The type as tools should see it. Its messages name it as Python's
+// function type is named ("'function' object has no attribute ..."): the
+// spec's dotted name gives the type its `__module__`, and the name in
+// messages is the part after the dot, as for any type. And its namespace
+// has no attribute that a Python function lacks.
+bool finish_type(PyTypeObject* type) noexcept {
+    type->tp_name = "function";
+    if (PyDict_DelItem(type->tp_dict, vectorcall_offset) < 0) {
+        return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
 
 Owned default_value(Default fallback) noexcept {
     switch (fallback) {
@@ -306,21 +530,6 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
     return varnames;
 }
 
-Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
-    Owned annotations = steal(PyDict_New());
-    if (!annotations) {
-        return {};
-    }
-    for (const Annotation& annotation : spec.annotations) {
-        Owned key = intern(annotation.key);
-        Owned value = key ? annotation.type.make(scope) : Owned{};
-        if (!value || PyDict_SetItem(annotations, key, value) < 0) {
-            return {};
-        }
-    }
-    return annotations;
-}
-
 }  // namespace
 
 Owned Call::global(PyObject* name) const noexcept {
@@ -334,7 +543,7 @@ PyObject* Call::text(const Constant& constant) const noexcept {
 
 bool ready_function_type(State& state) noexcept {
     state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return state.function_type != nullptr;
+    return state.function_type != nullptr && finish_type(state.function_type);
 }
 
 Owned make_function(const FunctionSpec& spec, PyObject* globals,
@@ -375,8 +584,11 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     function->builtins = builtins.release();
     function->varnames = varnames.release();
     function->defaults = defaults.release();
+    function->kwdefaults = nullptr;
+    function->type_params = nullptr;
     function->annotations = annotations.release();
-    function->annotations_as_made = true;
+    function->annotate = nullptr;
+    function->own_annotate = true;
     function->code = nullptr;
     function->firstlineno = firstlineno;
     function->is_method = !qualname_prefix.empty();

@@ -16,17 +16,23 @@ struct FunctionObject {
     State* state;           // held: the interpreter's names and types
     PyObject* name;         // str
     PyObject* qualname;     // str
-    PyObject* module;       // any object, normally the module's name
-    PyObject* doc;          // None
+    PyObject* module;       // any object, normally the module's name; null once deleted
+    PyObject* doc;          // any object, None unless a caller sets it
     PyObject* globals;      // dict of the defining module
     PyObject* builtins;     // the built-in names seen through `globals`
     PyObject* varnames;     // tuple: parameter names, then further locals
     PyObject* defaults;     // tuple of trailing defaults, or null for none
-    PyObject* annotations;  // dict, or null once deleted
+    PyObject* kwdefaults;   // dict a caller set, or null
+    PyObject* type_params;  // tuple a caller set, or null for none
+    PyObject* annotations;  // dict, or null until __annotate__ makes it again
+    // The callable behind `__annotate__`: the function's own, made on first
+    // use and kept so that every read gives the same object; or one a
+    // caller set; null for None.
+    PyObject* annotate;
     PyObject* code;         // made on first use of __code__
     int firstlineno;
     bool is_method;
-    bool annotations_as_made;  // false once a caller replaces __annotations__
+    bool own_annotate;      // `annotate` is (or is still to be made) the function's own
 };
 
 inline FunctionObject* as_function(PyObject* object) noexcept {
@@ -40,10 +46,12 @@ inline Py_ssize_t positional_count(const FunctionSpec& spec) noexcept {
 
 // Binds a call that the fast path could not take: keywords, defaults, and
 // the interpreter's TypeError for calls that do not fit. On success fills
-// `bound` (borrowed references) and `rest`.
+// `bound` (borrowed references) and `rest`, and holds in `defaults` the
+// tuple that the defaults in `bound` come from: a caller may replace
+// `__defaults__` while the body runs.
 bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound,
-                    std::span<PyObject* const>& rest) noexcept;
+                    PyObject* kwnames, PyObject** bound, std::span<PyObject* const>& rest,
+                    Owned& defaults) noexcept;
 
 // The code object behind `__code__`.
 Owned make_code(FunctionObject* function) noexcept;

@@ -327,7 +327,7 @@ class TestFilesUnderPackagePath:
                 "path": vorlix.__path__[0],
                 "files": {n: sys.modules[n].__file__ for n in
                           ["vorlix", "vorlix._util", "vorlix._app", "vorlix._launcher"]},
-                "python_runner": isinstance(vorlix._util.vorlix, types.FunctionType),
+                "python_runner": type(vorlix._util.vorlix) is types.FunctionType,
                 "extra": vorlix.extra.FROM_FILE,
                 "extra_loader": type(vorlix.extra.__loader__).__name__,
             }))

@@ -1,0 +1,344 @@
+"""What the tools our users run make of the package's functions: mock's
+autospec, inspect, pydoc, functools, and the attributes a Python function
+lets callers change. Each probe runs against the built package and against
+bench/pyvorlix, the same package in plain Python, and must give the same
+answer. Then the calls that hostile callers make, which must neither crash
+nor recurse without end."""
+
+import functools
+import inspect
+import os
+import pydoc
+import re
+import subprocess
+import sys
+import textwrap
+import types
+from pathlib import Path
+from unittest import mock
+
+import pytest
+
+import vorlix
+import vorlix._app
+import vorlix._launcher
+import vorlix._util
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+import pyvorlix  # noqa: E402
+import pyvorlix._app  # noqa: E402
+import pyvorlix._launcher  # noqa: E402
+import pyvorlix._util  # noqa: E402
+
+sys.path.pop(0)
+
+PACKAGES = [vorlix, pyvorlix]
+CLASSES = ["_app.App", "_app.API", "_launcher.Launcher", "_launcher.API"]
+
+
+def resolve(package, dotted):
+    found = package
+    for part in dotted.split("."):
+        found = getattr(found, part)
+    return found
+
+
+def members(package):
+    """Every function of a package, with the property getters."""
+    found = {"_util.vorlix": package._util.vorlix}
+    for label in CLASSES:
+        for key, value in vars(resolve(package, label)).items():
+            if isinstance(value, property):
+                found[f"{label}.{key}.fget"] = value.fget
+            elif callable(value) and not isinstance(value, type):
+                found[f"{label}.{key}"] = value
+    return found
+
+
+def plain(value):
+    """An answer with the package's own name and object ids taken out."""
+    if isinstance(value, str):
+        return re.sub(r" (id='\d+'|at 0x[0-9a-f]+)", "", value.replace("pyvorlix", "vorlix"))
+    if isinstance(value, (list, tuple)):
+        return type(value)(plain(v) for v in value)
+    if isinstance(value, dict):
+        return {plain(k): plain(v) for k, v in value.items()}
+    return value
+
+
+def outcome(action):
+    """What an action gives, or the type and message of what it raises."""
+    try:
+        return ("returned", repr(action()))
+    except Exception as e:  # noqa: BLE001 - the answer is the exception
+        return (type(e).__name__, str(e))
+
+
+# Attributes that probes change, restored after each test so that both
+# packages stay as imported.
+SIMPLE = ["__defaults__", "__kwdefaults__", "__type_params__", "__module__", "__doc__",
+          "__name__", "__qualname__"]
+
+
+@pytest.fixture(autouse=True)
+def restored():
+    saved = []
+    for package in PACKAGES:
+        for f in members(package).values():
+            state = {name: getattr(f, name) for name in SIMPLE}
+            saved.append((f, state, f.__annotate__, f.__annotations__, dict(f.__dict__)))
+    yield
+    for f, state, annotate, annotations, attributes in saved:
+        for name, value in state.items():
+            setattr(f, name, value)
+        if annotate is None:
+            f.__annotations__ = annotations
+        elif f.__annotate__ is not annotate:
+            f.__annotate__ = annotate
+        f.__dict__.clear()
+        f.__dict__.update(attributes)
+
+
+# Each probe takes a package and returns what the tool made of it.
+
+def autospec_method(package):
+    with mock.patch.object(package.App, "start", autospec=True) as start:
+        app = package.App("camera")
+        right = outcome(lambda: app.start())
+        checked = outcome(lambda: start.assert_called_once_with(app))
+        wrong = [outcome(lambda: app.start(1)), outcome(lambda: package.App.start())]
+    return right, checked, wrong, package.App.start is vars(package.App)["start"]
+
+
+def autospec_registry_member(package):
+    api = package.launchers
+    with mock.patch.object(package._launcher.API, "switch", autospec=True) as switch:
+        right = outcome(lambda: api.switch("kiosk", start=True))
+        checked = outcome(lambda: switch.assert_called_once_with(api, "kiosk", start=True))
+        wrong = [outcome(lambda: api.switch()), outcome(lambda: api.switch("a", strat=1))]
+    return right, checked, wrong
+
+
+def autospec_instance(package):
+    m = mock.create_autospec(package.App, instance=True)
+    return ([outcome(lambda: m.start()), outcome(lambda: m.start(1)),
+             outcome(lambda: m.stop(x=1)), str(inspect.signature(m.start))],
+            [outcome(lambda: getattr(m, name)) is not None for name in ("pause", "resume")])
+
+
+def autospec_class(package):
+    m = mock.create_autospec(package.Launcher)
+    handle = m("home")
+    return [outcome(lambda: m()), outcome(lambda: handle.enable(start=True)),
+            outcome(lambda: handle.enable(1, 2)), str(inspect.signature(m))]
+
+
+def autospec_runner(package):
+    m = mock.create_autospec(package.vorlix)
+    return [str(inspect.signature(m)), outcome(lambda: m("status")), outcome(lambda: m(x=1)),
+            outcome(lambda: m.assert_called_once_with("status"))]
+
+
+def isfunction(package):
+    return {label: (inspect.isfunction(f), isinstance(f, types.FunctionType),
+                    inspect.isroutine(f), inspect.ismethoddescriptor(f))
+            for label, f in members(package).items()}
+
+
+def getmembers(package):
+    return {label: [name for name, _ in inspect.getmembers(resolve(package, label),
+                                                             inspect.isfunction)]
+            for label in CLASSES}
+
+
+def describe(package):
+    return {label: pydoc.describe(f) for label, f in members(package).items()}
+
+
+def getdoc(package):
+    return {label: inspect.getdoc(f) for label, f in members(package).items()}
+
+
+def render_doc(package):
+    return {label: pydoc.plain(pydoc.render_doc(resolve(package, label)))
+            for label in CLASSES}
+
+
+def singledispatch(package):
+    @functools.singledispatch
+    def kind(_):
+        return "other"
+
+    kind.register(types.FunctionType, lambda _: "function")
+    return {label: kind(f) for label, f in members(package).items()}
+
+
+def messages(package):
+    f = package.App.start
+    refused = [outcome(lambda: f.missing), outcome(lambda: delattr(f, "missing"))]
+    for name, value in [("__defaults__", 1), ("__kwdefaults__", 1), ("__annotate__", 1),
+                        ("__annotations__", 1), ("__type_params__", 1), ("__name__", 1),
+                        ("__qualname__", 1), ("__globals__", {}), ("__closure__", ()),
+                        ("__builtins__", {}), ("__class__", 1), ("__class__", type("X", (), {})),
+                        ("__dict__", 1)]:
+        refused.append(outcome(lambda: setattr(f, name, value)))
+    for name in ["__annotate__", "__type_params__", "__name__", "__qualname__", "__globals__",
+                 "__closure__", "__class__", "__dict__"]:
+        refused.append(outcome(lambda: delattr(f, name)))
+    return refused
+
+
+def attributes_a_function_lacks(package):
+    f = package.vorlix
+    return sorted(set(dir(f)) ^ set(dir(types.FunctionType))), hasattr(f, "__vectorcalloffset__")
+
+
+def changed_defaults(package):
+    package.App.__init__.__defaults__ = ("unnamed",)
+    package.Launcher.enable.__defaults__ = None
+    handle = package.Launcher("home")
+    package.App.stop.__kwdefaults__ = {"later": 1}
+    return [package.App().name, outcome(lambda: handle.enable()),
+            str(inspect.signature(package.App)), package.App.stop.__kwdefaults__]
+
+
+def changed_annotate(package):
+    f = package.App.start
+    answers = [f.__annotate__ is f.__annotate__, callable(f.__annotate__)]
+    f.__annotate__ = None
+    answers.append(f.__annotations__)
+    f.__annotate__ = lambda format: {"return": int}
+    answers += [f.__annotations__, str(inspect.signature(f))]
+    f.__annotations__ = {"return": str}
+    answers += [f.__annotate__, f.__annotations__]
+    del f.__annotations__
+    answers += [f.__annotate__, f.__annotations__]
+    f.__annotate__ = lambda format: ["not", "a", "dict"]
+    answers.append(outcome(lambda: f.__annotations__))
+    return answers
+
+
+def changed_names(package):
+    f = package.App.stop
+    f.__type_params__ = (int,)
+    del f.__module__, f.__doc__
+    answers = [f.__type_params__, f.__module__, f.__doc__, outcome(lambda: inspect.getdoc(f))]
+    f.__name__ = f.__qualname__ = "lone \udc80 surrogate"
+    answers += [str(inspect.signature(f)), repr(f).split(" at ")[0],
+                outcome(lambda: f(package.App("x"), 1))]
+    return answers
+
+
+def update_wrapper(package):
+    def replacement(app: "App") -> int:
+        """Stops nothing."""
+
+    wrapper = functools.update_wrapper(package.App.stop, replacement)
+    f = package.App.stop
+    return [wrapper is f, f.__name__, f.__qualname__, f.__doc__, f.__wrapped__ is replacement,
+            f.__annotations__, str(inspect.signature(f)), f.__module__ == __name__]
+
+
+PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
+          autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
+          messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
+          changed_names, update_wrapper]
+
+
+@pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])
+def test_tools_see_what_they_see_in_plain_python(probe):
+    assert plain(probe(vorlix)) == plain(probe(pyvorlix))
+
+
+def test_help_of_the_package_differs_only_in_its_contents_and_file():
+    # Our package directory holds no files, so pydoc lists the submodules
+    # under SUBMODULES as well; and the module files are the shared object.
+    def sections(package):
+        text = plain(pydoc.plain(pydoc.render_doc(package)))
+        parts = re.split(r"^(?=[A-Z][A-Z ]+$)", text, flags=re.MULTILINE)
+        return [p for p in parts if not p.startswith(("PACKAGE CONTENTS", "SUBMODULES", "FILE"))]
+
+    assert sections(vorlix) == sections(pyvorlix)
+    for leaf in ["_app", "_launcher", "_util"]:
+        assert sections(getattr(vorlix, leaf)) == sections(getattr(pyvorlix, leaf))
+
+
+class TestTheTypeStaysOurs:
+    def test_type_and_module(self):
+        f = vorlix.vorlix
+        assert type(f) is not types.FunctionType
+        assert f.__class__ is types.FunctionType
+        assert type(f).__name__ == "function" and type(f).__module__ == "vorlix"
+
+    def test_a_new_code_object_is_refused(self):
+        f = vorlix.App.stop
+        with pytest.raises(TypeError, match=r"^__code__ of App\.stop cannot be replaced: its body "
+                                            r"is native code"):
+            f.__code__ = (lambda app: None).__code__
+        assert type(f.__code__) is types.CodeType
+
+    @pytest.mark.parametrize("label", list(members(vorlix)))
+    def test_a_function_made_from_its_code_says_why_it_cannot_run(self, label):
+        code = members(vorlix)[label].__code__
+        assert not code.co_flags & (inspect.CO_GENERATOR | inspect.CO_COROUTINE |
+                                    inspect.CO_ASYNC_GENERATOR | inspect.CO_ITERABLE_COROUTINE)
+        rebuilt = types.FunctionType(code, {})
+        with pytest.raises(TypeError, match="the body is native code"):
+            rebuilt(*["x"] * code.co_argcount)
+        # Whatever its globals make of the names in it, it does not return.
+        with pytest.raises(TypeError):
+            types.FunctionType(code, {"TypeError": lambda message: None})(
+                *["x"] * code.co_argcount)
+
+
+class TestHostileCallers:
+    def test_a_function_freed_by_its_own_call_is_held_until_it_returns(self):
+        # property.__get__ holds its getter only borrowed; re-initialising
+        # the property from inside the getter drops the last reference. Run
+        # in a child: the package's own property is spoiled for good.
+        code = textwrap.dedent("""
+            import vorlix
+
+            class Spoiler(vorlix.App):
+                def __init__(self):
+                    pass
+
+                @property
+                def name(self):
+                    vars(vorlix.App)["is_running"].__init__(lambda self: None)
+                    # Take the freed memory for something else.
+                    junk = [b"\\xff" * n for n in range(90, 260) for _ in range(8)]
+                    return "mail"
+
+            print(Spoiler().is_running, vorlix.App("mail").is_running)
+        """)
+        child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               env=os.environ)
+        assert (child.returncode, child.stdout) == (0, "True None\n"), child.stderr
+
+    def test_annotate_after_the_annotations_were_replaced(self):
+        f = vorlix.App.stop
+        annotate, expected = f.__annotate__, dict(f.__annotations__)
+
+        class Deleting(dict):
+            def keys(self):
+                del f.__annotations__
+                return super().keys()
+
+        f.__annotations__ = Deleting(x=int)
+        assert f.__annotate__ is None
+        for _ in range(3):
+            assert annotate(1) == expected
+        assert dict(f.__annotations__) == {"x": int}
+
+    def test_recursion_through_a_subclass_raises(self, sim):
+        class Looping(vorlix._app.API):
+            __contains__ = vorlix._app.API.__getitem__
+
+        with pytest.raises(RecursionError):
+            "a" in Looping()  # noqa: B015
+
+    def test_recursion_through_the_runner_hook_raises(self, sim, monkeypatch):
+        monkeypatch.setattr(vorlix._app, "vorlix", vorlix._app.api.__getitem__)
+        with pytest.raises(RecursionError):
+            vorlix.apps.keys()
