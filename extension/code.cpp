@@ -23,18 +23,38 @@ Text co_qualname{"co_qualname"};
 Text co_filename{"co_filename"};
 Text co_firstlineno{"co_firstlineno"};
 
-// Raises whatever the caller's globals make of the name, but always raises:
-// it reads no local (the parameters it is given are not its own) and is not
-// a generator or coroutine.
-constexpr char refusal_source[] =
-    "def refusal(): raise TypeError('this function was made from the code object of a vorlix "
-    "function, which describes its parameters only: the body is native code and does not "
-    "come with it')\n";
+// What a function made from the code object says when called.
+constexpr char refusal_message[] =
+    "this function was made from the code object of a vorlix function, which describes its "
+    "parameters only: the body is native code and does not come with it";
 
-// The code object of `refusal`, compiled anew: a code object made at run
-// time belongs to the interpreter that made it.
+// `def refusal(): raise TypeError(refusal_message)`, built as a syntax tree
+// and compiled anew (a code object belongs to the interpreter that made it).
+// It always raises, reads no local (the parameters it would be given are
+// not its own) and is neither a generator nor a coroutine.
 Owned refusal_code() noexcept {
-    Owned module_code = steal(Py_CompileString(refusal_source, "<vorlix>", Py_file_input));
+    Owned ast = steal(PyImport_ImportModule("ast"));
+    Owned load = ast ? steal(PyObject_CallMethod(ast, "Load", nullptr)) : Owned{};
+    Owned error = load ? steal(PyObject_CallMethod(ast, "Name", "sO", "TypeError", load.get()))
+                       : Owned{};
+    Owned why = error ? steal(PyObject_CallMethod(ast, "Constant", "s", refusal_message))
+                      : Owned{};
+    Owned call = why ? steal(PyObject_CallMethod(ast, "Call", "O[O][]", error.get(), why.get()))
+                     : Owned{};
+    Owned raise = call ? steal(PyObject_CallMethod(ast, "Raise", "O", call.get())) : Owned{};
+    Owned arguments = raise ? steal(PyObject_CallMethod(ast, "arguments", nullptr)) : Owned{};
+    Owned function = arguments ? steal(PyObject_CallMethod(ast, "FunctionDef", "sO[O]", "refusal",
+                                                           arguments.get(), raise.get()))
+                               : Owned{};
+    Owned tree = function ? steal(PyObject_CallMethod(ast, "Module", "[O][]", function.get()))
+                          : Owned{};
+    Owned located = tree ? steal(PyObject_CallMethod(ast, "fix_missing_locations", "O", tree.get()))
+                         : Owned{};
+    Owned compile = located ? steal(PyMapping_GetItemString(PyEval_GetBuiltins(), "compile"))
+                            : Owned{};
+    Owned module_code = compile ? steal(PyObject_CallFunction(compile, "Oss", located.get(),
+                                                              "<vorlix>", "exec"))
+                                : Owned{};
     Owned consts = module_code ? steal(PyObject_GetAttr(module_code, co_consts)) : Owned{};
     if (!consts) {
         return {};
