@@ -116,13 +116,13 @@ PyObject* bind(PyObject* self, PyObject* instance, PyObject*) noexcept {
 // `__module__` of its own, a string, in the same namespace: a descriptor
 // there would be what `type(f).__module__` answers. So the function's is
 // looked up here, before the type's.
-bool is_module_name(PyObject* name) noexcept {
-    return name == dunder_module.get() ||
+bool is_module_name(PyObject* self, PyObject* name) noexcept {
+    return name == as_function(self)->state->value(dunder_module) ||
            (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__"));
 }
 
 PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
-    if (is_module_name(name)) {
+    if (is_module_name(self, name)) {
         PyObject* module = as_function(self)->module;
         return Py_NewRef(module != nullptr ? module : Py_None);
     }
@@ -130,7 +130,7 @@ PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
 }
 
 int set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    if (is_module_name(name)) {
+    if (is_module_name(self, name)) {
         Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
         return 0;
     }
