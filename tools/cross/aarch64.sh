@@ -45,10 +45,10 @@ CMAKE_ARGS=(
 	-DCMAKE_POLICY_DEFAULT_CMP0190=NEW
 )
 # No hints about the build machine's python3.14: the toolchain file finds
-# the arm64 one.  _PYTHON_HOST_PLATFORM gives the wheel its platform tag.
+# the arm64 one.  _PYTHON_HOST_PLATFORM tags the wheel as built
+# linux_aarch64, before ./dev wheel gives it the manylinux tag.
 WHEEL_ARGS=(-C cmake.python-hints=false)
 WHEEL_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64)
-WHEEL_PLATFORM=linux_aarch64
 MULTIARCH=aarch64-linux-gnu
 
 target_root_dir() {
