@@ -1,12 +1,8 @@
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // dladdr
-#endif
 #include "module_frame.hpp"
-
-#include <dlfcn.h>
 
 #include <string_view>
 
+#include "loaded_path.hpp"
 #include "text.hpp"
 
 extern "C" PyObject* PyInit_vorlix(void);
@@ -58,12 +54,12 @@ bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 }  // namespace
 
 bool locate_shared_object(State& state) noexcept {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&PyInit_vorlix), &info) == 0 || info.dli_fname == nullptr) {
+    const char* loaded = loaded_path(reinterpret_cast<const void*>(&PyInit_vorlix));
+    if (loaded == nullptr) {
         PyErr_SetString(PyExc_ImportError, "vorlix: cannot tell where its shared object was loaded from");
         return false;
     }
-    const std::string_view path = info.dli_fname;
+    const std::string_view path = loaded;
     const std::size_t slash = path.rfind('/');
     const std::string_view directory = slash == std::string_view::npos ? "." : head(path, slash);
     const std::string_view file = slash == std::string_view::npos ? path : tail(path, slash + 1);

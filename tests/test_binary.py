@@ -10,7 +10,7 @@ import sysconfig
 
 import pytest
 
-from elf import TOOLCHAIN_WEAK, SharedObject
+from elf import TOOLCHAIN_WEAK, SharedObject, newer_than_the_floor
 
 SHARED_OBJECT = importlib.machinery.PathFinder.find_spec("vorlix").origin
 ELF = SharedObject(SHARED_OBJECT)
@@ -23,6 +23,11 @@ class TestLinking:
         needed = ELF.needed()
         assert "libc.so.6" in needed
         assert set(needed) <= {"libc.so.6", "libm.so.6"}
+
+    def test_c_library_symbols_are_no_newer_than_the_wheel_tag_allows(self):
+        symbols = ELF.dynamic_symbols()
+        assert any(s.version.startswith("GLIBC_") for s in symbols), "no versioned symbol read"
+        assert newer_than_the_floor(symbols) == []
 
     def test_exports_exactly_the_entry_point(self):
         defined = [s for s in ELF.dynamic_symbols() if s.ndx != "UND" and s.name]

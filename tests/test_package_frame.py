@@ -207,6 +207,35 @@ class TestModuleAttributes:
         assert not os.path.exists(vorlix._util.__file__)
 
 
+class TestWhereTheLoaderFoundIt:
+    """D is the directory in the path the dynamic loader used for the shared
+    object, as it was given: neither resolved nor made absolute."""
+
+    def test_through_a_linked_directory_the_link_is_kept(self, tmp_path):
+        (tmp_path / "link").symlink_to(D, target_is_directory=True)
+        result = run_child("""
+            import json, vorlix, vorlix._app
+            print(json.dumps([vorlix.__path__[0], vorlix._app.__file__]))
+        """, pythonpath=str(tmp_path / "link"))
+        assert result[0] == f"{tmp_path}/link/vorlix"
+        assert result[1].startswith(f"{tmp_path}/link/vorlix/_app.")
+
+    def test_loaded_first_under_a_relative_name_the_loader_keeps_that_name(self, tmp_path):
+        # A second load of the same file under another name gives back the
+        # object already loaded, under its first name.
+        (tmp_path / "rel").symlink_to(D, target_is_directory=True)
+        name = os.path.basename(shared_object())
+        result = run_child(f"""
+            import ctypes, json, os
+            os.chdir({str(tmp_path)!r})
+            ctypes.PyDLL("rel/{name}")
+            import vorlix
+            print(json.dumps([vorlix.__path__[0], vorlix.__file__]))
+        """)
+        assert result[0] == "rel/vorlix"
+        assert result[1] == "rel/vorlix/__init__" + name[len("vorlix"):]
+
+
 class TestRerunBody:
     def test_builtins_already_in_the_namespace_are_kept(self):
         result = run_child("""

@@ -26,13 +26,15 @@
 TARGET_PACKAGES=(
 	python3.14 libpython3.14-dev
 	python3-pytest python3-hypothesis
+	# ./dev try-wheel: pip installs the wheel as on a device
+	python3-pip
 	dash bash coreutils grep sed findutils diffutils util-linux
 	# C.UTF-8, the locale that ./dev gives every run
 	libc-bin
 )
 # Part of the target root's key: raise it when make_target_root changes what
 # it does, so that roots made the old way are not used any more.
-TARGET_RECIPE=1
+TARGET_RECIPE=2
 TARGET_IN_ROOT=/opt/sysroot/aarch64
 
 # Tells the tests that they run emulated (see native_only in tests/conftest.py).
@@ -43,10 +45,10 @@ CMAKE_ARGS=(
 	-DCMAKE_POLICY_DEFAULT_CMP0190=NEW
 )
 # No hints about the build machine's python3.14: the toolchain file finds
-# the arm64 one.  _PYTHON_HOST_PLATFORM gives the wheel its platform tag.
+# the arm64 one.  _PYTHON_HOST_PLATFORM tags the wheel as built
+# linux_aarch64, before ./dev wheel gives it the manylinux tag.
 WHEEL_ARGS=(-C cmake.python-hints=false)
 WHEEL_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64)
-WHEEL_PLATFORM=linux_aarch64
 MULTIARCH=aarch64-linux-gnu
 
 target_root_dir() {
@@ -88,6 +90,13 @@ make_target_root() {
 	chmod 1777 "$tmp/tmp"
 	[[ -e $tmp/etc/passwd ]] || printf 'root:x:0:0:root:/root:/bin/sh\n' >"$tmp/etc/passwd"
 	[[ -e $tmp/etc/group ]] || printf 'root:x:0:\n' >"$tmp/etc/group"
+	# pip reads the certificate bundle at start even for a local wheel;
+	# update-ca-certificates would have made it from the same files.
+	if [[ -d $tmp/usr/share/ca-certificates && ! -e $tmp/etc/ssl/certs/ca-certificates.crt ]]; then
+		mkdir -p -- "$tmp/etc/ssl/certs"
+		find "$tmp/usr/share/ca-certificates" -name '*.crt' -type f -print0 | LC_ALL=C sort -z |
+			xargs -0 cat >"$tmp/etc/ssl/certs/ca-certificates.crt"
+	fi
 	# Nothing was byte-compiled; without it every emulated run compiles the
 	# standard library and pytest again (a trivial pytest run takes 4.8 s
 	# instead of 1.3 s).
@@ -171,7 +180,7 @@ enter_target_root() {
 # x86_64 python against the arm64 build.
 arch_setup() {
 	case $CMD in
-	build | test | wheel | python | shell | demo) ;;
+	build | test | wheel | try-wheel | python | shell | demo) ;;
 	*) die "'$CMD' has no --arch aarch64 form; it runs on x86_64 only." ;;
 	esac
 	[[ -x $ROOT/usr/bin/qemu-aarch64 ]] || die "the dev root has no qemu-aarch64; is qemu-user in PACKAGES?"
