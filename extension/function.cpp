@@ -22,7 +22,8 @@ PyObject* run_body(FunctionObject* function, PyObject* const* args, std::size_t 
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return spec.body(Call(self, args, {args + count, static_cast<std::size_t>(nargs - count)}));
+        return spec.body(Call(self, function->constants, args,
+                              {args + count, static_cast<std::size_t>(nargs - count)}));
     }
     PyObject* bound[max_params];
     std::span<PyObject* const> rest;
@@ -30,7 +31,7 @@ PyObject* run_body(FunctionObject* function, PyObject* const* args, std::size_t 
     if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
         return nullptr;
     }
-    return spec.body(Call(self, bound, rest));
+    return spec.body(Call(self, function->constants, bound, rest));
 }
 
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
@@ -537,10 +538,6 @@ Owned Call::global(PyObject* name) const noexcept {
     return lookup_global(function->globals, function->builtins, name);
 }
 
-PyObject* Call::text(const Constant& constant) const noexcept {
-    return as_function(function_)->state->value(constant);
-}
-
 bool ready_function_type(State& state) noexcept {
     state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return state.function_type != nullptr && finish_type(state.function_type);
@@ -575,6 +572,7 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     function->vectorcall = call_function;
     function->spec = &spec;
     function->state = state;
+    function->constants = state->constants();
     state->hold();
     function->name = name.release();
     function->qualname = qualname.release();

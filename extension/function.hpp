@@ -52,12 +52,14 @@ struct FunctionSpec {
     Body body = nullptr;
 };
 
-// What a body receives: the arguments bound to the parameters, and the
-// function's globals for its name look-ups.
+// What a body receives: the arguments bound to the parameters, the
+// function's globals for its name look-ups, and the constants of the
+// interpreter that made it.
 class Call {
 public:
-    Call(PyObject* function, PyObject* const* params, std::span<PyObject* const> rest) noexcept
-        : function_(function), params_(params), rest_(rest) {}
+    Call(PyObject* function, PyObject* const* constants, PyObject* const* params,
+         std::span<PyObject* const> rest) noexcept
+        : function_(function), constants_(constants), params_(params), rest_(rest) {}
 
     // The argument bound to parameter i (borrowed).
     PyObject* arg(std::size_t i) const noexcept { return params_[i]; }
@@ -67,11 +69,14 @@ public:
     Owned global(PyObject* name) const noexcept;
     Owned global(const Constant& name) const noexcept { return global(text(name)); }
     // A constant's value in the interpreter that made the function
-    // (borrowed): no look-up on the call path.
-    PyObject* text(const Constant& constant) const noexcept;
+    // (borrowed): an indexed load, no look-up on the call path.
+    PyObject* text(const Constant& constant) const noexcept {
+        return constants_[constant.slot()];
+    }
 
 private:
     PyObject* function_;
+    PyObject* const* constants_;
     PyObject* const* params_;
     std::span<PyObject* const> rest_;
 };

@@ -14,6 +14,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     State* state;           // held: the interpreter's names and types
+    PyObject* const* constants;  // the state's, read by every call
     PyObject* name;         // str
     PyObject* qualname;     // str
     PyObject* module;       // any object, normally the module's name; null once deleted

@@ -30,6 +30,8 @@ public:
 
     // A constant's value in this interpreter (borrowed).
     PyObject* value(const Constant& constant) const noexcept { return constants_[constant.slot()]; }
+    // Every constant's value, by slot; as long-lived as the state.
+    PyObject* const* constants() const noexcept { return constants_; }
 
     // Every function holds the state it was made with until it is freed.
     void hold() noexcept { ++holders_; }
