@@ -8,8 +8,6 @@ namespace vx {
 
 namespace {
 
-Text suggestions_module{"_suggestions"};
-Text generate_suggestions{"_generate_suggestions"};
 
 // Index of the parameter named `keyword` among the first `count`, -1 when
 // there is none, -2 on error. Identity first, as interned names usually
@@ -36,12 +34,12 @@ Owned suggest_keyword(PyObject* varnames, Py_ssize_t count, PyObject* keyword) n
     }
     Owned candidates = steal(PyTuple_GetSlice(varnames, 0, count));
     Owned candidate_list = candidates ? steal(PySequence_List(candidates)) : Owned{};
-    Owned module = candidate_list ? steal(PyImport_Import(suggestions_module)) : Owned{};
-    Owned suggestion;
-    if (module) {
-        PyObject* args[] = {module, candidate_list, keyword};
-        suggestion = steal(PyObject_VectorcallMethod(generate_suggestions, args, 3, nullptr));
-    }
+    // Names spelt out rather than Texts: a wrong call may come while the
+    // function's interpreter winds down and has let go of its state.
+    Owned module = candidate_list ? steal(PyImport_ImportModule("_suggestions")) : Owned{};
+    Owned suggestion = module ? steal(PyObject_CallMethod(module, "_generate_suggestions", "OO",
+                                                          candidate_list.get(), keyword))
+                              : Owned{};
     // A suggestion is a courtesy: failing to make one must not hide the
     // real error.
     if (!suggestion || suggestion.get() == Py_None) {

@@ -6,7 +6,6 @@ namespace vx {
 
 namespace {
 Text dunder_builtins{"__builtins__"};
-Text name_attribute{"name"};
 }  // namespace
 
 Owned builtins_of(PyObject* globals) noexcept {
@@ -32,7 +31,9 @@ void raise_name_error(PyObject* name) noexcept {
         return;
     }
     Owned error = steal(PyObject_CallOneArg(PyExc_NameError, message));
-    if (!error || PyObject_SetAttr(error, name_attribute, name) < 0) {
+    // Spelt out rather than a Text: this error path may run in a function
+    // called while its interpreter winds down and has let go of its state.
+    if (!error || PyObject_SetAttrString(error, "name", name) < 0) {
         return;
     }
     PyErr_SetObject(PyExc_NameError, error);

