@@ -64,9 +64,12 @@ def growth(operation):
 def assert_flat(operation):
     refs, blocks = growth(operation)
     # A leak grows every round, by at least one per call; what is left of
-    # the interpreter's own noise comes and goes.
-    assert not all(delta > 0 for delta in refs), f"references grow every round: {refs}"
-    assert not all(delta > 0 for delta in blocks), f"memory blocks grow every round: {blocks}"
+    # the interpreter's own noise (a few references now and then, from its
+    # caches) comes and goes, and stays below that.
+    assert not all(delta >= CALLS_PER_ROUND for delta in refs), \
+        f"references grow every round: {refs}"
+    assert not all(delta >= CALLS_PER_ROUND for delta in blocks), \
+        f"memory blocks grow every round: {blocks}"
 
 
 @pytest.fixture
