@@ -107,9 +107,11 @@ PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // Once the interpreter has forgotten its state, at the very end of its
     // finalisation, the finder answers for nothing.
     const State* state = State::current();
+    if (state == nullptr) {
+        return Py_NewRef(Py_None);
+    }
     for (const ModuleRow& row : std::span(module_table, row_count)) {
-        if (state != nullptr &&
-            PyUnicode_EqualToUTF8AndSize(args[0], row.name.data(),
+        if (PyUnicode_EqualToUTF8AndSize(args[0], row.name.data(),
                                          static_cast<Py_ssize_t>(row.name.size()))) {
             return make_spec(*state, row, args[0]).release();
         }

@@ -462,11 +462,10 @@ PyType_Spec spec = {
     .slots = slots,
 };
 
-// The type as tools should see it. Its messages name it as Python's
-// function type is named ("'function' object has no attribute ..."): the
-// spec's dotted name gives the type its `__module__`, and the name in
-// messages is the part after the dot, as for any type. And its namespace
-// has no attribute that a Python function lacks.
+// The type as tools should see it. The dotted name it was made with gives
+// it a `__module__` string; its messages then name it as Python's function
+// type is named ("'function' object has no attribute ..."). And its
+// namespace has no attribute that a Python function lacks.
 bool finish_type(PyTypeObject* type) noexcept {
     type->tp_name = "function";
     if (PyDict_DelItem(type->tp_dict, vectorcall_offset) < 0) {
