@@ -3,7 +3,8 @@
 #
 # The compiler brings its own C and C++ runtime headers and libraries; the
 # Python headers and interpreter come from an arm64 Debian root ("sysroot")
-# holding python3.14 and libpython3.14-dev.  FindPython runs that root's own
+# holding python3.X and libpython3.X-dev, X the CPython asked for with
+# -DVORLIX_PYTHON_VERSION (3.14 unless given).  FindPython runs that root's own
 # interpreter under qemu user emulation to learn the version, include
 # directory and extension suffix, so the module is named for the arm64
 # interpreter (vorlix.cpython-314-aarch64-linux-gnu.so) and never for the
@@ -29,18 +30,21 @@ if(NOT VORLIX_AARCH64_SYSROOT)
     endif()
 endif()
 set(VORLIX_AARCH64_SYSROOT "${VORLIX_AARCH64_SYSROOT}" CACHE PATH
-    "arm64 root holding python3.14 and libpython3.14-dev")
+    "arm64 root holding python3.X and libpython3.X-dev")
+if(NOT VORLIX_PYTHON_VERSION)
+    set(VORLIX_PYTHON_VERSION 3.14)
+endif()
 # try_compile() projects read this file again and need the same answer.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VORLIX_AARCH64_SYSROOT)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VORLIX_AARCH64_SYSROOT VORLIX_PYTHON_VERSION)
 
-if(NOT EXISTS "${VORLIX_AARCH64_SYSROOT}/usr/include/python3.14/Python.h")
+if(NOT EXISTS "${VORLIX_AARCH64_SYSROOT}/usr/include/python${VORLIX_PYTHON_VERSION}/Python.h")
     message(FATAL_ERROR
-        "${VORLIX_AARCH64_SYSROOT} is not an arm64 root with libpython3.14-dev; "
+        "${VORLIX_AARCH64_SYSROOT} is not an arm64 root with libpython${VORLIX_PYTHON_VERSION}-dev; "
         "set VORLIX_AARCH64_SYSROOT to one")
 endif()
 
 # The sysroot's /usr/include must be searched: Debian's pyconfig.h includes
-# <aarch64-linux-gnu/python3.14/pyconfig.h> from there.  The compiler's own
+# <aarch64-linux-gnu/python3.X/pyconfig.h> from there.  The compiler's own
 # libc and C++ headers still come first, so both halves stay consistent.
 set(CMAKE_SYSROOT "${VORLIX_AARCH64_SYSROOT}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -52,4 +56,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # sysroot.  A plain variable, so it also wins over build front ends that
 # suggest the build machine's python through the cache.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L "${VORLIX_AARCH64_SYSROOT}")
-set(Python_EXECUTABLE "${VORLIX_AARCH64_SYSROOT}/usr/bin/python3.14")
+set(Python_EXECUTABLE "${VORLIX_AARCH64_SYSROOT}/usr/bin/python${VORLIX_PYTHON_VERSION}")

@@ -7,7 +7,7 @@
 # into it at $TARGET_IN_ROOT.
 #
 # Tests, python, shell and demo run inside the target root itself, every
-# arm64 program in it (python3.14, the simulator's dash, whatever they
+# arm64 program in it (python3.X, the simulator's dash, whatever they
 # start) under the dev root's static qemu-aarch64.  The qemu is registered
 # with binfmt_misc in a user namespace of our own: since Linux 6.7 each new
 # user namespace gets a private binfmt_misc, so the host's binfmt settings
@@ -25,6 +25,7 @@
 # directory that a tool killed by a test leaves behind).
 TARGET_PACKAGES=(
 	python3.14 libpython3.14-dev
+	python3.15 libpython3.15-dev
 	python3-pytest python3-hypothesis
 	# ./dev try-wheel: pip installs the wheel as on a device
 	python3-pip
@@ -34,7 +35,7 @@ TARGET_PACKAGES=(
 )
 # Part of the target root's key: raise it when make_target_root changes what
 # it does, so that roots made the old way are not used any more.
-TARGET_RECIPE=2
+TARGET_RECIPE=3
 TARGET_IN_ROOT=/opt/sysroot/aarch64
 
 # Tells the tests that they run emulated (see native_only in tests/conftest.py).
@@ -44,7 +45,7 @@ CMAKE_ARGS=(
 	"-DCMAKE_TOOLCHAIN_FILE=$REPO/cmake/aarch64-linux-gnu.cmake"
 	-DCMAKE_POLICY_DEFAULT_CMP0190=NEW
 )
-# No hints about the build machine's python3.14: the toolchain file finds
+# No hints about the build machine's python3.X: the toolchain file finds
 # the arm64 one.  _PYTHON_HOST_PLATFORM tags the wheel as built
 # linux_aarch64, before ./dev wheel gives it the manylinux tag.
 WHEEL_ARGS=(-C cmake.python-hints=false)
@@ -100,10 +101,13 @@ make_target_root() {
 	# Nothing was byte-compiled; without it every emulated run compiles the
 	# standard library and pytest again (a trivial pytest run takes 4.8 s
 	# instead of 1.3 s).
-	if ! enter_target_root "$tmp" '' / HOME=/root LANG=C.UTF-8 "PATH=$ROOT_PATH" -- /usr/bin/python3.14 -m compileall -q -j0 \
-		/usr/lib/python3.14 /usr/lib/python3/dist-packages >>"$log" 2>&1; then
-		say "dev: warning: byte-compiling the arm64 root failed in part, so emulated runs will be slower (see $log)."
-	fi
+	local py
+	for py in "${PYTHON_VERSIONS[@]}"; do
+		if ! enter_target_root "$tmp" '' / HOME=/root LANG=C.UTF-8 "PATH=$ROOT_PATH" -- "/usr/bin/python$py" -m compileall -q -j0 \
+			"/usr/lib/python$py" /usr/lib/python3/dist-packages >>"$log" 2>&1; then
+			say "dev: warning: byte-compiling the arm64 root for $py failed in part, so emulated runs will be slower (see $log)."
+		fi
+	done
 	printf '%s\n' "${TARGET_PACKAGES[@]}" >"$tmp/.vorlix-dev-packages"
 	mv -T -- "$tmp" "$target"
 	trap - EXIT INT TERM
