@@ -140,7 +140,8 @@ OTHER_PYTHONS = [f"3.{minor}" for minor in (14, 15) if minor != sys.version_info
 
 @pytest.mark.parametrize("other", OTHER_PYTHONS)
 def test_refuses_an_interpreter_it_was_not_built_for(other):
-    python = shutil.which(f"python{other}")
+    # The same kind of interpreter: a debug build's module needs a debug one.
+    python = shutil.which(f"python{other}" + ("-dbg" if hasattr(sys, "gettotalrefcount") else ""))
     if python is None:
         pytest.skip(f"no python{other} here")
     forced = ("import importlib.machinery as m, importlib.util as u, sys\n"
