@@ -25,18 +25,15 @@ public:
 
     bool active() const noexcept { return active_; }
 
-    // import <name>
-    bool add_import(std::string_view name) noexcept;
-    // from <dots><module> import <name> [as <alias>]
-    bool add_from_import(std::string_view module, int level, std::string_view name,
-                         std::string_view alias) noexcept;
+    // import <name> (not `from`), or from <dots><module> import <name>
+    // [as <alias>], `level` dots
+    bool add(bool from, std::string_view module, int level, std::string_view name,
+             std::string_view alias) noexcept;
     // Runs the statements held so far, in order, as one compiled module in
     // `globals`; nothing when none are held.
     bool run(PyObject* globals) noexcept;
 
 private:
-    bool add(Owned statement) noexcept;
-
     bool active_;
     Owned syntax_;      // the syntax tree node classes (the _ast module)
     Owned statements_;  // list of statement nodes not yet run

@@ -26,7 +26,7 @@ bool ModuleBody::bind(const char* name, Owned value) noexcept {
 bool ModuleBody::import_module(const char* name) noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
     if (imports_.active()) {
-        return imports_.add_import(name);
+        return imports_.add(false, {}, 0, name, {});
     }
 #endif
     Owned key = intern(name);
@@ -41,8 +41,7 @@ bool ModuleBody::from_import(const char* module, const char* name, const char* a
     }
 #if PY_VERSION_HEX >= 0x030F0000
     if (imports_.active()) {
-        return imports_.add_from_import(module + level, level, name,
-                                        alias != nullptr ? alias : "");
+        return imports_.add(true, module + level, level, name, alias != nullptr ? alias : "");
     }
 #endif
     Owned module_name = intern(module + level);
