@@ -103,9 +103,9 @@ result = P.vorlix('status')
     "del P._util.subprocess; result = P.vorlix('status')",
 ]
 
-SCENARIOS = [(mode, USE) for mode in MODES] + [
-    ("-X lazy_imports=all", OTHER_ORDER),
-    ("-X lazy_imports=all", REBIND),
+SCENARIOS = [pytest.param(mode, USE, id=f"use, {mode}") for mode in MODES] + [
+    pytest.param("-X lazy_imports=all", OTHER_ORDER, id="other order"),
+    pytest.param("-X lazy_imports=all", REBIND, id="rebinding"),
 ]
 
 
@@ -113,13 +113,13 @@ def observe(package: str, mode: str, steps: list[str]) -> list:
     flags, env, prelude = MODES[mode]
     env = {**os.environ, **env,
            "PYTHONPATH": os.pathsep.join([BENCH, os.environ.get("PYTHONPATH", "")])}
-    proc = subprocess.run([sys.executable, *flags, "-c", PROBE, package, prelude, *steps],
+    proc = subprocess.run([sys.executable, "-P", *flags, "-c", PROBE, package, prelude, *steps],
                           capture_output=True, text=True, env=env)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.splitlines()[-1])
 
 
-@pytest.mark.parametrize("mode, steps", SCENARIOS, ids=lambda v: v if isinstance(v, str) else len(v))
+@pytest.mark.parametrize("mode, steps", SCENARIOS)
 def test_lazy_mode_matches_the_python_package(sim, mode, steps):
     ours = observe("vorlix", mode, steps)
     theirs = observe("pyvorlix", mode, steps)
