@@ -17,7 +17,9 @@ namespace lazy_import_detail {
 // The placeholders' type: a static type of the interpreter, the same object
 // in every interpreter of the process, so it is found once and kept here;
 // null until then.
-extern std::atomic<PyTypeObject*> type;
+// (Hidden, as everything but the entry point is: read directly, not
+// through the global offset table, on every global look-up.)
+extern __attribute__((visibility("hidden"))) std::atomic<PyTypeObject*> type;
 }  // namespace lazy_import_detail
 
 // Finds the placeholders' type, once per process. The C API names no such

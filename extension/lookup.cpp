@@ -44,7 +44,7 @@ Owned lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexc
     Owned value;
     if (PyDict_GetItemRef(globals, name, value.out()) != 0) {
 #if PY_VERSION_HEX >= 0x030F0000
-        if (value && is_lazy_import(value)) {
+        if (value && is_lazy_import(value)) [[unlikely]] {
             return resolve_global(globals, name, std::move(value));
         }
 #endif
