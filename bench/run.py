@@ -8,6 +8,9 @@ dev environment with the built module importable.  Four measurements:
               `import pyvorlix`) minus that of the floor, a process that
               imports only what the package itself needs from the standard
               library; plus `-X importtime`'s self time of each module
+  lazy import (CPython 3.15 and later) the time of `__import__` of each
+              package in a fresh process under `-X lazy_imports=all`, where
+              every module-level import of the package waits for first use
   overhead    time per operation with `subprocess` replaced by an in-process
               fake, minus the time of calling that fake directly
   end to end  each operation against the simulated device next to a raw
@@ -64,7 +67,10 @@ RSS_CODE = (
 )
 
 # Rounds per measurement; --quick divides them.
-ROUNDS = {"import": 400, "importtime": 60, "overhead": 40, "end_to_end": 300, "rss": 60}
+ROUNDS = {"import": 400, "importtime": 60, "lazy_import": 200, "overhead": 40, "end_to_end": 300,
+          "rss": 60}
+# Lazy imports came with CPython 3.15.
+LAZY_IMPORTS = sys.version_info >= (3, 15)
 
 for path in (str(BUILD), str(BENCH)):
     if path not in sys.path:
@@ -196,6 +202,35 @@ def measure_importtime(rounds: int) -> dict:
         rows = [(name, statistics.median(values)) for name, values in per_module.items()]
         totals = [sum(vals) for vals in zip(*per_module.values())]
         result[key] = {"modules": rows, "total": statistics.median(totals)}
+    return result
+
+
+def measure_lazy_import(rounds: int) -> dict:
+    """`__import__` timed inside a fresh process under -X lazy_imports=all
+    (a plain `import` statement there would itself be lazy and import
+    nothing); the whole process would drown a millisecond in start-up
+    noise. The comparator twice: from its compiled files, as an installed
+    package, and compiled from source on every run (an empty cache
+    directory, nothing written), as when its files cannot be cached."""
+    env = child_env()
+    code = "import time; t = time.perf_counter_ns(); __import__({!r}); print(time.perf_counter_ns() - t)"
+    with tempfile.TemporaryDirectory(prefix="vorlix-bench-") as empty:
+        commands = {
+            "cpp": ["-c", code.format("vorlix")],
+            "py": ["-c", code.format("pyvorlix")],
+            "py_source": ["-B", "-X", f"pycache_prefix={empty}", "-c", code.format("pyvorlix")],
+        }
+        times: dict[str, list[float]] = {k: [] for k in commands}
+        for _ in range(rounds):
+            order = list(commands)
+            random.shuffle(order)
+            for key in order:
+                argv = [PYTHON, "-P", "-X", "lazy_imports=all", *commands[key]]
+                out = subprocess.run(argv, env=env, capture_output=True, text=True, check=True).stdout
+                times[key].append(int(out) / 1e6)
+    result = {key: summary(values) for key, values in times.items()}
+    for key in ("py", "py_source"):
+        result[key + "_ratio"] = ratio_summary(times["cpp"], times[key])
     return result
 
 
@@ -515,6 +550,21 @@ def import_rows(imp: dict, it: dict) -> list[tuple[str, ...]]:
     return rows
 
 
+def lazy_import_rows(lazy: dict) -> list[tuple[str, ...]]:
+    rows = []
+    for key, how in (("py", "from its compiled files"), ("py_source", "compiled from source")):
+        ratio = lazy[key + "_ratio"]
+        rows.append((
+            f"Import under `-X lazy_imports=all`: `__import__` in a fresh process; Python {how}",
+            f"{fmt_range(lazy['cpp'], '.3f', ' ms')} = {ratio[0]:.2f}x Python's "
+            f"({ratio[1]:.2f}–{ratio[2]:.2f}x)",
+            fmt_range(lazy[key], ".3f", " ms"),
+            "≤ 1.3x Python's",
+            verdict(ratio[0] <= 1.3),
+        ))
+    return rows
+
+
 def overhead_rows(overhead: list[dict]) -> list[tuple[str, ...]]:
     return [(
         f"Own overhead: `{op['label']}` (fake call itself: {op['base']:.0f} ns)",
@@ -561,6 +611,8 @@ def table(data: dict) -> list[str]:
     rows = []
     if "import" in data:
         rows += import_rows(data["import"], data["importtime"])
+    if "lazy_import" in data:
+        rows += lazy_import_rows(data["lazy_import"])
     if "overhead" in data:
         rows += overhead_rows(data["overhead"])
     if "end_to_end" in data:
@@ -619,6 +671,8 @@ def main() -> None:
         loads.append(("import", load()))
         data["import"] = measure_import(rounds["import"])
         data["importtime"] = measure_importtime(rounds["importtime"])
+        if LAZY_IMPORTS:
+            data["lazy_import"] = measure_lazy_import(rounds["lazy_import"])
     if "overhead" in parts:
         loads.append(("overhead", load()))
         data["overhead"] = measure_overhead(rounds["overhead"])

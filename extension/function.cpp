@@ -335,7 +335,8 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (function->annotations == nullptr) {
-        // Only an annotate function a caller set gets here with one.
+        // Only an annotate function a caller set gets here with one, or the
+        // function's own annotations left at definition.
         Owned made;
         const Owned annotate = add_ref(function->annotate);
         if (annotate) {
@@ -351,6 +352,9 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 #endif
                 return nullptr;
             }
+        } else if (function->own_annotate) {
+            // Left at definition for a lazy import they name (make_function).
+            made = make_annotations(*function->spec, Scope{function->globals, function->builtins});
         } else {
             made = steal(PyDict_New());
         }
@@ -563,8 +567,11 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     if (!varnames || !make_defaults(spec, defaults)) {
         return {};
     }
-    Owned annotations = make_annotations(spec, Scope{globals, builtins});
-    if (!annotations) {
+    // Evaluated now, unless they name a lazy import still unresolved: those
+    // wait for first use, as a Python function's do, so that defining the
+    // function imports nothing.
+    Owned annotations = make_annotations(spec, Scope{globals, builtins, true});
+    if (!annotations && PyErr_Occurred()) {
         return {};
     }
     State* state = State::current();

@@ -1,5 +1,6 @@
 #include "lookup.hpp"
 
+#include "lazy_import.hpp"
 #include "text.hpp"
 
 namespace vx {
@@ -42,6 +43,11 @@ void raise_name_error(PyObject* name) noexcept {
 Owned lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept {
     Owned value;
     if (PyDict_GetItemRef(globals, name, value.out()) != 0) {
+#if PY_VERSION_HEX >= 0x030F0000
+        if (value && is_lazy_import(value)) [[unlikely]] {
+            return resolve_global(globals, name, std::move(value));
+        }
+#endif
         return value;  // found, or failed with the error set
     }
     if (PyMapping_GetOptionalItem(builtins, name, value.out()) != 0) {

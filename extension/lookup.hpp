@@ -12,7 +12,8 @@ namespace vx {
 // frame's builtins.
 Owned builtins_of(PyObject* globals) noexcept;
 
-// New reference, or null with NameError (or a look-up error) set.
+// New reference, or null with NameError (or a look-up error) set. A lazy
+// import's placeholder in the namespace is resolved (lazy_import.hpp).
 Owned lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept;
 
 // Sets NameError "name 'x' is not defined", with its `name` attribute, as

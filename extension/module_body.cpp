@@ -10,12 +10,25 @@ namespace vx {
 ModuleBody::ModuleBody(PyObject* module) noexcept
     : module_(module), globals_(PyModule_GetDict(module)) {}
 
+bool ModuleBody::finish() noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+    return imports_.run(globals_);
+#else
+    return true;
+#endif
+}
+
 bool ModuleBody::bind(const char* name, Owned value) noexcept {
-    Owned key = value ? intern(name) : Owned{};
+    Owned key = value && finish() ? intern(name) : Owned{};
     return key && PyDict_SetItem(globals_, key, value) == 0;
 }
 
 bool ModuleBody::import_module(const char* name) noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+    if (imports_.active()) {
+        return imports_.add(false, {}, 0, name, {});
+    }
+#endif
     Owned key = intern(name);
     Owned module = key ? import_name(globals_, key, nullptr, 0) : Owned{};
     return module && PyDict_SetItem(globals_, key, module) == 0;
@@ -26,6 +39,11 @@ bool ModuleBody::from_import(const char* module, const char* name, const char* a
     while (module[level] == '.') {
         ++level;
     }
+#if PY_VERSION_HEX >= 0x030F0000
+    if (imports_.active()) {
+        return imports_.add(true, module + level, level, name, alias != nullptr ? alias : "");
+    }
+#endif
     Owned module_name = intern(module + level);
     Owned key = intern(name);
     Owned fromlist = key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
@@ -38,19 +56,19 @@ bool ModuleBody::from_import(const char* module, const char* name, const char* a
 }
 
 bool ModuleBody::define(const ClassSpec& spec) noexcept {
-    Owned key = intern(spec.name);
+    Owned key = finish() ? intern(spec.name) : Owned{};
     Owned cls = key ? make_class(spec, globals_) : Owned{};
     return cls && PyDict_SetItem(globals_, key, cls) == 0;
 }
 
 bool ModuleBody::define(const FunctionSpec& spec) noexcept {
-    Owned key = intern(spec.name);
+    Owned key = finish() ? intern(spec.name) : Owned{};
     Owned function = key ? make_function(spec, globals_, {}, 1) : Owned{};
     return function && PyDict_SetItem(globals_, key, function) == 0;
 }
 
 bool ModuleBody::call(const char* name, const char* callable) noexcept {
-    Owned callable_name = intern(callable);
+    Owned callable_name = finish() ? intern(callable) : Owned{};
     Owned builtins = callable_name ? builtins_of(globals_) : Owned{};
     Owned target = builtins ? lookup_global(globals_, builtins, callable_name) : Owned{};
     return bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});

@@ -10,6 +10,7 @@
 
 #include "class_builder.hpp"
 #include "function.hpp"
+#include "import_statements.hpp"
 
 namespace vx {
 
@@ -32,10 +33,17 @@ public:
     bool call(const char* name, const char* callable) noexcept;
     // <name> = value
     bool bind(const char* name, Owned value) noexcept;
+    // After the last statement: runs what is still held back.
+    bool finish() noexcept;
 
 private:
     PyObject* module_;   // borrowed: the module being executed
     PyObject* globals_;  // borrowed: its namespace
+#if PY_VERSION_HEX >= 0x030F0000
+    // In lazy imports mode, the import statements are held back and run
+    // together, compiled, before the next statement of another kind.
+    ImportStatements imports_;
+#endif
 };
 
 }  // namespace vx

@@ -54,7 +54,7 @@ void forget_failed_package(PyObject* module) noexcept {
 
 bool run_module(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     ModuleBody body(module);
-    if (set_standard_attributes(state, row, module) && row.statements(body)) {
+    if (set_standard_attributes(state, row, module) && row.statements(body) && body.finish()) {
         return true;
     }
     if (row.package) {

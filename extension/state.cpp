@@ -4,6 +4,7 @@
 
 #include "finder.hpp"
 #include "function.hpp"
+#include "lazy_import.hpp"
 #include "module_frame.hpp"
 
 namespace vx {
@@ -83,7 +84,11 @@ State* State::get_or_make() noexcept {
         main_state = state;
     }
     if (!ready_function_type(*state) || !locate_shared_object(*state) ||
-        !make_finder_and_loaders(*state)) {
+        !make_finder_and_loaders(*state)
+#if PY_VERSION_HEX >= 0x030F0000
+        || !find_lazy_import_type()
+#endif
+    ) {
         PyObject* error = PyErr_GetRaisedException();
         if (PyDict_DelItemString(dict, state_key) < 0) {
             PyErr_Clear();
@@ -142,6 +147,9 @@ void State::destroy() noexcept {
     Py_CLEAR(module_spec);
     Py_CLEAR(package_dir);
     Py_CLEAR(file_suffix);
+#if PY_VERSION_HEX >= 0x030F0000
+    Py_CLEAR(syntax_classes);
+#endif
     PyObject* type = reinterpret_cast<PyObject*>(function_type);
     function_type = nullptr;
     Py_XDECREF(type);

@@ -44,6 +44,11 @@ public:
     PyObject* loaders[module_count] = {};  // one per row of the module table
     PyObject* package_dir = nullptr;  // D + "/vorlix"
     PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
+#if PY_VERSION_HEX >= 0x030F0000
+    // The syntax tree classes, made by the first body that compiles its
+    // imports (import_statements.hpp).
+    PyObject* syntax_classes = nullptr;
+#endif
 
 private:
     State() noexcept = default;

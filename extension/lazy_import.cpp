@@ -1,0 +1,54 @@
+#include "lazy_import.hpp"
+
+#if PY_VERSION_HEX >= 0x030F0000
+
+#include <cstring>
+
+namespace vx {
+
+namespace lazy_import_detail {
+std::atomic<PyTypeObject*> type{nullptr};
+}  // namespace lazy_import_detail
+
+bool find_lazy_import_type() noexcept {
+    if (lazy_import_detail::type.load(std::memory_order_relaxed) != nullptr) {
+        return true;
+    }
+    Owned derived = steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                              "__subclasses__", nullptr));
+    if (!derived || !PyList_Check(derived.get())) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(derived.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(derived.get(), i);
+        if (!PyType_Check(item)) {
+            continue;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(item);
+        // A class of Python code is a heap type; the interpreter's own is not.
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+            std::strcmp(type->tp_name, "lazy_import") == 0) {
+            lazy_import_detail::type.store(type, std::memory_order_relaxed);
+            break;
+        }
+    }
+    return true;
+}
+
+Owned resolve_global(PyObject* globals, PyObject* name, Owned placeholder) noexcept {
+    // Spelt out rather than a Text: a function may run this while its
+    // interpreter winds down and has let go of its state.
+    Owned value = steal(PyObject_CallMethod(placeholder, "resolve", nullptr));
+    Owned bound;
+    if (!value || PyDict_GetItemRef(globals, name, bound.out()) < 0) {
+        return {};
+    }
+    if (bound.get() == placeholder.get() && PyDict_SetItem(globals, name, value) < 0) {
+        return {};
+    }
+    return value;
+}
+
+}  // namespace vx
+
+#endif

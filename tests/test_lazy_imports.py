@@ -1,0 +1,129 @@
+"""Lazy imports (CPython 3.15): whatever turns them on, the package's own
+imports are bound lazily and resolved on first use, as bench/pyvorlix's
+import statements are. Each scenario runs in a fresh child for both
+packages; after the import and after each step the child records the kinds
+of every name in the package's loaded modules (seen through vars(), which
+leaves placeholders alone), which of subprocess and collections.abc are
+loaded, sys.lazy_modules, and the step's answer. Both records must match."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports came with 3.15")
+
+BENCH = str(Path(__file__).resolve().parents[1] / "bench")
+
+# Imports nothing before the package that could load what it watches (json
+# would load collections.abc): the record is printed at the very end.
+PROBE = r"""
+import importlib, sys
+name, prelude, *steps = sys.argv[1:]
+
+class Done:
+    def __init__(self, argv):
+        self.returncode, self.stdout, self.stderr = 0, "fake " + " ".join(argv[1:]), ""
+
+class Fake:
+    def run(self, argv, **options): return Done(argv)
+    def call(self, argv): return 0
+
+def plain(text):
+    text = str(text)
+    return "P" if text == name else text.replace(name + ".", "P.")
+
+def look(answer):
+    modules = {plain(m): {k: type(v).__name__ for k, v in vars(sys.modules[m]).items()
+                          if not k.startswith("__")}
+               for m in sys.modules if m == name or m.startswith(name + ".")}
+    watched = [m for m in ("subprocess", "collections.abc") if m in sys.modules]
+    lazy = sorted(plain(m) for m in sys.lazy_modules if name in m or m in watched)
+    return [modules, watched, lazy, answer]
+
+exec(prelude)
+P = importlib.import_module(name)
+record = [look(None)]
+space = {"P": P, "Fake": Fake}
+for step in steps:
+    try:
+        exec(step, space)
+        answer = plain(space.pop("result", None))
+    except Exception as error:
+        answer = [type(error).__name__, plain(error)]
+    record.append(look(answer))
+import json
+print(json.dumps(record))
+"""
+
+ALL = (["-X", "lazy_imports=all"], {}, "")
+MODES = {
+    "-X lazy_imports=all": ALL,
+    "PYTHON_LAZY_IMPORTS": ([], {"PYTHON_LAZY_IMPORTS": "all"}, ""),
+    "set_lazy_imports": ([], {}, "sys.set_lazy_imports('all')"),
+    "filter": (["-X", "lazy_imports=all"], {},
+               "sys.set_lazy_imports_filter(lambda importer, name, fromlist: name != 'subprocess')"),
+}
+
+USE = [
+    "result = P.apps.keys()",
+    "result = P.App('camera').is_running",
+    "result = P.launchers.current.name",
+    "result = P.Launcher('home').is_current",
+    "result = P.vorlix('status')",
+    "result = sorted(P.Launcher.logs.__annotations__)",
+    "result = P.VorlixException.__mro__[1]",
+]
+OTHER_ORDER = [
+    "result = P.launchers['kiosk'].is_enabled",
+    "result = P.apps['maps'].is_paused",
+    "exec('from ' + P.__name__ + ' import *', {})",
+]
+# Rebinding: while the placeholder resolves (the binding the import made
+# stays), after it did, before it does, and the name taken away.
+REBIND = [
+    "result = P.VorlixException.__name__",
+    """
+import builtins
+real_import = builtins.__import__
+def rebinding_import(name, *args):
+    if name == 'subprocess':
+        P._util.subprocess = Fake()
+    return real_import(name, *args)
+builtins.__import__ = rebinding_import
+result = P.vorlix('status')
+""",
+    "builtins.__import__ = real_import; result = P.vorlix('status')",
+    "import sys; P._util.subprocess = sys.modules['subprocess']; result = P.vorlix('status')",
+    "P.launchers; P._launcher.subprocess = Fake(); result = P.Launcher('x').is_active",
+    "P.apps; P._app.vorlix = lambda *args: 'one\\ntwo'; result = P.apps.keys()",
+    "del P._util.subprocess; result = P.vorlix('status')",
+]
+
+SCENARIOS = [pytest.param(mode, USE, id=f"use, {mode}") for mode in MODES] + [
+    pytest.param("-X lazy_imports=all", OTHER_ORDER, id="other order"),
+    pytest.param("-X lazy_imports=all", REBIND, id="rebinding"),
+]
+
+
+def observe(package: str, mode: str, steps: list[str]) -> list:
+    flags, env, prelude = MODES[mode]
+    env = {**os.environ, **env,
+           "PYTHONPATH": os.pathsep.join([BENCH, os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.run([sys.executable, "-P", *flags, "-c", PROBE, package, prelude, *steps],
+                          capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("mode, steps", SCENARIOS)
+def test_lazy_mode_matches_the_python_package(sim, mode, steps):
+    ours = observe("vorlix", mode, steps)
+    theirs = observe("pyvorlix", mode, steps)
+    # The six names wait for first use, and nothing of the package loads.
+    assert set(ours[0][0]["P"].values()) == {"lazy_import"}
+    assert list(ours[0][0]) == ["P"]
+    assert ours == theirs
