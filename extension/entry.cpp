@@ -4,6 +4,7 @@
 // body; the submodules come out of the module table through the finder.
 #include "finder.hpp"
 #include "state.hpp"
+#include "version_guard.hpp"
 
 namespace vx {
 
@@ -44,5 +45,8 @@ PyModuleDef definition = {
 }  // namespace vx
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorlix(void) {
+    if (!vx::runs_on_its_own_cpython()) {
+        return nullptr;
+    }
     return PyModuleDef_Init(&vx::definition);
 }
