@@ -1,6 +1,6 @@
 """The source distribution as a device with a compiler gets it: made by the
-build backend's own hook (as ./dev sdist makes it), holding the licence and
-the README, and enough to build from: pip builds and installs it into a
+build backend's own hook (as ./dev sdist makes it), holding the licence,
+the README and the package page, and enough to build from: pip builds and installs it into a
 fresh virtual environment, without build isolation, and the installed
 package drives the simulated device.  About 10 s, most of it the build."""
 
@@ -16,6 +16,7 @@ import tomllib
 from pathlib import Path
 
 import pytest
+from packaging.specifiers import SpecifierSet
 
 pytestmark = pytest.mark.native_only("builds with the dev root's compiler and cmake")
 
@@ -46,7 +47,7 @@ def test_holds_the_sources_licence_and_metadata_but_no_development_tools(sdist):
     for part in ("extension", "vorlix", "vorlix-stubs"):
         for path in (REPO / part).iterdir():
             assert f"{part}/{path.name}" in names
-    assert {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO"} <= names
+    assert {"pyproject.toml", "CMakeLists.txt", "README.md", "PACKAGE.md", "LICENSE", "PKG-INFO"} <= names
     assert not [n for n in names if n.split("/")[0] in {"build", "dist", "tests", "tools", "dev"}]
     assert "the vorlix developers" in licence
     meta = email.parser.Parser().parsestr(pkg_info)
@@ -54,6 +55,15 @@ def test_holds_the_sources_licence_and_metadata_but_no_development_tools(sdist):
     assert (meta["Name"], meta["Version"]) == ("vorlix", VERSION)
     assert meta["License-Expression"] == "MIT"
     assert meta.get_all("License-File") == ["LICENSE"]
+    # The index's page is the user's page, and says which CPythons are served.
+    assert meta["Description-Content-Type"] == "text/markdown"
+    assert meta.get_payload() == (REPO / "PACKAGE.md").read_text()
+    classifiers = meta.get_all("Classifier")
+    assert "Typing :: Typed" in classifiers
+    served = [c.rsplit(" ", 1)[1] for c in classifiers if c.startswith("Programming Language :: Python :: 3.")]
+    assert served == ["3.14", "3.15"]
+    allowed = SpecifierSet(meta["Requires-Python"])
+    assert [v for v in ("3.13", "3.14", "3.15", "3.16") if v in allowed] == served
 
 
 def test_pip_builds_and_installs_it_and_the_installed_package_works(sdist, sim, tmp_path):

@@ -198,6 +198,34 @@ def test_stubs_state_each_modules_names_members_and_annotations(name):
 
 
 # ---------------------------------------------------------------------------
+# The stubs are where an editor finds help (the run-time objects carry no doc
+# strings): every module, class, function, property and attribute has one,
+# opening with a one-line summary.
+
+def _doc_strings(body: list[ast.stmt], where: str):
+    for index, node in enumerate(body):
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            yield f"{where}.{node.name}", ast.get_docstring(node)
+            if isinstance(node, ast.ClassDef):
+                yield from _doc_strings(node.body, f"{where}.{node.name}")
+        elif isinstance(node, ast.AnnAssign):
+            # An attribute's doc string is the string statement after it.
+            after = body[index + 1] if index + 1 < len(body) else None
+            value = getattr(after, "value", None) if isinstance(after, ast.Expr) else None
+            text = value.value if isinstance(value, ast.Constant) else None
+            yield f"{where}.{node.target.id}", text if isinstance(text, str) else None
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_every_stub_declaration_has_a_doc_string(name):
+    tree = _stub_tree(name)
+    for where, doc in [(name, ast.get_docstring(tree)), *_doc_strings(tree.body, name)]:
+        assert doc, f"{where} has no doc string"
+        summary = doc.split("\n\n")[0]
+        assert "\n" not in summary and summary.endswith("."), f"{where}: {summary!r}"
+
+
+# ---------------------------------------------------------------------------
 # mypy --strict on user code: one run over all three files.
 
 # Every expression of the public surface has exactly the stated type.
