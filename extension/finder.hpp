@@ -2,8 +2,10 @@
 // the module table. The finder stands in sys.meta_path behind the built-in
 // and frozen finders and ahead of the path-based one, so the submodules
 // always come out of the shared object, never from files under __path__.
+// Its method path_hook stands in sys.path_hooks (directory_finder.hpp).
 #pragma once
 
+#include "ref.hpp"
 #include "state.hpp"
 
 namespace vx {
@@ -13,7 +15,19 @@ namespace vx {
 bool make_finder_and_loaders(State& state) noexcept;
 
 // Inserts the finder into sys.meta_path at index 2 (at the end when the
-// list is shorter), unless it is there already.
+// list is shorter), unless it is there already or the meta path takes no
+// entries.
 bool place_finder(const State& state) noexcept;
+
+// The spec of the module of the table named `name` (a str), with the
+// row's loader; None for any other name, and for the package itself
+// unless `with_package`.
+Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept;
+
+// The sys module that the import system reads its meta path, path hooks
+// and caches from: that of importlib's bootstrap, reached through it rather
+// than PySys_GetObject, which nothing else runs at import (see intern in
+// text.cpp).
+Owned import_system_sys() noexcept;
 
 }  // namespace vx
