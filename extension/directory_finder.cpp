@@ -16,8 +16,6 @@ namespace {
 // most processes never do.
 Text path_hooks_attribute{"path_hooks"};
 Text importer_cache_attribute{"path_importer_cache"};
-Text path_hook_method{"path_hook"};
-Text insert_method{"insert"};
 
 struct DirectoryFinder {
     PyObject_HEAD
@@ -101,17 +99,18 @@ bool list_others(PyObject* self, PyObject* prefix, PyObject* ours, PyObject* lis
         return static_cast<bool>(others);
     }
     Owned pkgutil = steal(PyImport_ImportModule("pkgutil"));
-    Owned lister = pkgutil ? steal(PyObject_GetAttrString(pkgutil, "iter_importer_modules"))
-                           : Owned{};
+    Owned name = pkgutil ? intern("iter_importer_modules") : Owned{};
+    Owned lister = name ? steal(PyObject_GetAttr(pkgutil, name)) : Owned{};
     PyObject* args[] = {others, prefix};
     Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
     Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
-    if (!iterator) {
+    Owned first = iterator ? steal(PyLong_FromSsize_t(0)) : Owned{};
+    if (!first) {
         return false;
     }
     for (Owned item = steal(PyIter_Next(iterator)); item; item = steal(PyIter_Next(iterator))) {
-        Owned name = steal(PySequence_GetItem(item, 0));
-        const int served = name ? PySequence_Contains(ours, name) : -1;
+        Owned module = steal(PyObject_GetItem(item, first));
+        const int served = module ? PySequence_Contains(ours, module) : -1;
         if (served < 0 || (served == 0 && PyList_Append(listed, item) < 0)) {
             return false;
         }
@@ -146,10 +145,10 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
             return nullptr;
         }
     }
-    if (!list_others(self, prefix, ours, listed) || PyList_Sort(listed) < 0) {
-        return nullptr;
-    }
-    return listed.release();
+    Owned sorted = list_others(self, prefix, ours, listed)
+                       ? steal(PyObject_CallMethod(listed, "sort", nullptr))
+                       : Owned{};
+    return sorted ? listed.release() : nullptr;
 }
 
 // Files may have come or gone: the other hooks are asked again.
@@ -217,7 +216,7 @@ PyType_Spec finder_spec = {
 
 bool is_package_directory(const State* state, PyObject* entry) noexcept {
     return state != nullptr && PyUnicode_Check(entry) &&
-           PyUnicode_Compare(entry, state->package_dir) == 0;
+           PyObject_RichCompareBool(entry, state->package_dir, Py_EQ) > 0;
 }
 
 }  // namespace
@@ -250,11 +249,10 @@ Owned directory_finder_for(PyObject* entry) noexcept {
 bool place_path_hook(const State& state) noexcept {
     Owned sys = import_system_sys();
     Owned hooks = sys ? steal(PyObject_GetAttr(sys, path_hooks_attribute)) : Owned{};
-    Owned hook = hooks ? steal(PyObject_GetAttr(state.finder, path_hook_method)) : Owned{};
-    if (!hook) {
+    if (!hooks) {
         return false;
     }
-    const int present = PySequence_Contains(hooks, hook);
+    const int present = PySequence_Contains(hooks, state.finder);
     if (present != 0) {
         return present > 0;
     }
@@ -264,7 +262,7 @@ bool place_path_hook(const State& state) noexcept {
         return mutable_hooks == 0;
     }
     Owned first = steal(PyLong_FromLong(0));
-    PyObject* args[] = {first, hook};
+    PyObject* args[] = {first, state.finder};
     Owned inserted = first ? steal(PyObject_Vectorcall(insert, args, 2, nullptr)) : Owned{};
     Owned cache = inserted ? steal(PyObject_GetAttr(sys, importer_cache_attribute)) : Owned{};
     if (!cache) {

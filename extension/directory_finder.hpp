@@ -3,11 +3,12 @@
 // name below the package: for names outside the module table, and for the
 // submodules too when the package's finder is not in sys.meta_path (a host
 // put back an earlier meta path, or made it a tuple). pkgutil and pydoc
-// meet it when they list the package's contents. The package finder's
-// path_hook, first in sys.path_hooks, answers for that one directory with
-// a finder that serves and lists the submodules from the module table and
-// leaves every other name to the finder that the other hooks make for the
-// directory, when it exists, so files there are found as before.
+// meet it when they list the package's contents. The package finder,
+// which is also a path hook and stands first in sys.path_hooks, answers for
+// that one directory with a finder that serves and lists the submodules
+// from the module table and leaves every other name to the finder that the
+// other hooks make for the directory, when it exists, so files there are
+// found as before.
 #pragma once
 
 #include "ref.hpp"
@@ -20,7 +21,7 @@ namespace vx {
 // refuse one.
 Owned directory_finder_for(PyObject* entry) noexcept;
 
-// Puts the finder's path_hook first in sys.path_hooks unless it is there
+// Puts the finder first in sys.path_hooks unless it is there
 // already or the list takes no entries; when it places it, drops what
 // sys.path_importer_cache already holds for the package directory, which
 // would keep the hook from being asked.

@@ -9,6 +9,8 @@
 
 namespace vx {
 
+Text insert_method{"insert"};
+
 namespace {
 
 Text importlib_bootstrap{"_frozen_importlib"};
@@ -20,7 +22,6 @@ Text search_locations{"submodule_search_locations"};
 Text name_attribute{"name"};
 Text sys_attribute{"sys"};
 Text meta_path_attribute{"meta_path"};
-Text insert_method{"insert"};
 
 constexpr std::size_t row_count = module_count;
 
@@ -127,9 +128,16 @@ PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* invalidate_caches(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
 
-// The hook that sys.path_hooks holds: a finder for the package directory,
-// and ImportError for any other path entry.
-PyObject* path_hook(PyObject*, PyObject* entry) noexcept { return directory_finder_for(entry).release(); }
+// Called with a path entry, the finder is its own path hook in
+// sys.path_hooks: a finder for the package directory, and ImportError for
+// any other entry.
+PyObject* path_hook(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "a path hook takes one path entry");
+        return nullptr;
+    }
+    return directory_finder_for(PyTuple_GET_ITEM(args, 0)).release();
+}
 
 PyObject* finder_repr(PyObject*) noexcept { return PyUnicode_FromString("<vorlix finder>"); }
 
@@ -137,12 +145,12 @@ PyMethodDef finder_methods[] = {
     {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"invalidate_caches", invalidate_caches, METH_NOARGS, nullptr},
-    {"path_hook", path_hook, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot finder_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(finder_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(path_hook)},
     {Py_tp_methods, finder_methods},
     {0, nullptr},
 };

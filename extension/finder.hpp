@@ -2,11 +2,13 @@
 // the module table. The finder stands in sys.meta_path behind the built-in
 // and frozen finders and ahead of the path-based one, so the submodules
 // always come out of the shared object, never from files under __path__.
-// Its method path_hook stands in sys.path_hooks (directory_finder.hpp).
+// Called with a path entry it is a path hook, and it stands first in
+// sys.path_hooks too (directory_finder.hpp).
 #pragma once
 
 #include "ref.hpp"
 #include "state.hpp"
+#include "text.hpp"
 
 namespace vx {
 
@@ -23,6 +25,9 @@ bool place_finder(const State& state) noexcept;
 // row's loader; None for any other name, and for the package itself
 // unless `with_package`.
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept;
+
+// The name of the insert method of sys.meta_path and sys.path_hooks.
+extern Text insert_method;
 
 // The sys module that the import system reads its meta path, path hooks
 // and caches from: that of importlib's bootstrap, reached through it rather

@@ -336,8 +336,8 @@ class TestFinder:
         D, D + "/vorlix/", D + "/Vorlix", "vorlix", "", (D + "/vorlix").encode(), None,
     ], ids=["parent", "trailing-slash", "other-case", "bare-name", "empty", "bytes", "none"])
     def test_its_path_hook_takes_the_package_directory_alone(self, entry):
-        hook = finder().path_hook
-        assert sys.path_hooks[0] == hook
+        hook = finder()
+        assert sys.path_hooks[0] is hook
         assert repr(hook(vorlix.__path__[0])) == f"<vorlix finder for {vorlix.__path__[0]!r}>"
         with pytest.raises(ImportError):
             hook(entry)

@@ -174,7 +174,7 @@ class TestPathsBesideTheTool:
         # The path hook, the directory's finder answering from the table
         # and from the other hooks, and the loaders' answers to runpy.
         hook = sys.path_hooks[0]
-        assert hook.__self__ in sys.meta_path
+        assert hook in sys.meta_path
 
         def find():
             finder = hook(vorlix.__path__[0])
