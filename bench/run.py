@@ -44,7 +44,7 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
-BUILD = Path(os.environ.get("VORLIX_BUILD_DIR", REPO / "build" / "x86_64"))
+BUILD = Path(os.environ.get("VORLIX_BUILD_DIR", REPO / "build" / f"x86_64-{sys.version_info.major}.{sys.version_info.minor}"))
 PYTHON = sys.executable
 TOOL = "/opt/bin/vorlix"
 BLOCKS = 5

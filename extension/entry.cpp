@@ -5,6 +5,7 @@
 #include "directory_finder.hpp"
 #include "finder.hpp"
 #include "state.hpp"
+#include "version_guard.hpp"
 
 namespace vx {
 
@@ -46,5 +47,8 @@ PyModuleDef definition = {
 }  // namespace vx
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorlix(void) {
+    if (!vx::runs_on_its_own_cpython()) {
+        return nullptr;
+    }
     return PyModuleDef_Init(&vx::definition);
 }

@@ -341,8 +341,14 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
         if (annotate) {
             made = steal(PyObject_CallOneArg(annotate, Py_GetConstantBorrowed(Py_CONSTANT_ONE)));
             if (made && !PyDict_Check(made.get())) {
+                // In the words of the interpreter the module is built for.
+#if PY_VERSION_HEX >= 0x030F0000
+                PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T",
+                             made.get());
+#else
                 PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
                              Py_TYPE(made.get())->tp_name);
+#endif
                 return nullptr;
             }
         } else {

@@ -22,7 +22,7 @@ def sim(tmp_path, monkeypatch):
 
 
 # Set by ./dev when the tests run under user-mode emulation (--arch aarch64:
-# an arm64 python3.14 under qemu-aarch64).  A few outcomes there belong to
+# an arm64 python3.X under qemu-aarch64).  A few outcomes there belong to
 # the emulator, not to the host: glibc's posix_spawn cannot report a failed
 # exec when qemu turns its vfork into a fork, so a missing or unusable tool
 # ends as a child exiting 127 instead of an OSError in the caller, and qemu

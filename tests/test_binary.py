@@ -5,8 +5,12 @@ the entry hands back."""
 
 import ctypes
 import importlib.machinery
+import re
 import shutil
+import subprocess
+import sys
 import sysconfig
+from pathlib import Path
 
 import pytest
 
@@ -67,7 +71,23 @@ class ModuleDef(ctypes.Structure):
     ]
 
 
-PY_MOD_CREATE, PY_MOD_EXEC, PY_MOD_MULTIPLE_INTERPRETERS = 1, 2, 3
+def module_slot_numbers():
+    """The slot numbers of the running interpreter's headers: CPython 3.15
+    renumbered them, so each build is checked against its own."""
+    include = Path(sysconfig.get_paths()["include"])
+    numbers = {}
+    for header in [include / "moduleobject.h", include / "slots_generated.h"]:
+        if header.is_file():
+            for name, value in re.findall(
+                    r"#\s*define (Py_mod_\w+) +(?:_Py_SLOT_COMPAT_VALUE\(\d+, *)?(\d+)",
+                    header.read_text()):
+                numbers.setdefault(name, int(value))
+    return numbers
+
+
+SLOT_NUMBERS = module_slot_numbers()
+PY_MOD_CREATE, PY_MOD_EXEC, PY_MOD_MULTIPLE_INTERPRETERS = (
+    SLOT_NUMBERS.get(name) for name in ("Py_mod_create", "Py_mod_exec", "Py_mod_multiple_interpreters"))
 
 
 @pytest.fixture(scope="module")
@@ -86,6 +106,8 @@ def definition():
 
 @pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
                     reason="object header differs on free-threaded builds")
+@pytest.mark.skipif(None in (PY_MOD_CREATE, PY_MOD_EXEC, PY_MOD_MULTIPLE_INTERPRETERS),
+                    reason="the interpreter's headers are not installed")
 class TestModuleDefinition:
     def test_fields(self, definition):
         assert definition.m_name == b"vorlix"
@@ -109,3 +131,28 @@ class TestModuleDefinition:
         assert dict(slots)[PY_MOD_EXEC]
         assert sorted(kinds) == [PY_MOD_EXEC, PY_MOD_MULTIPLE_INTERPRETERS]
         assert dict(slots)[PY_MOD_MULTIPLE_INTERPRETERS] == 2
+
+
+# Another CPython's object layouts differ: a module forced into it must
+# refuse before it touches anything, naming both versions.
+OTHER_PYTHONS = [f"3.{minor}" for minor in (14, 15) if minor != sys.version_info.minor]
+
+
+@pytest.mark.parametrize("other", OTHER_PYTHONS)
+def test_refuses_an_interpreter_it_was_not_built_for(other):
+    python = shutil.which(f"python{other}")
+    if python is None:
+        pytest.skip(f"no python{other} here")
+    forced = ("import importlib.machinery as m, importlib.util as u, sys\n"
+              "loader = m.ExtensionFileLoader('vorlix', sys.argv[1])\n"
+              "try:\n"
+              "    u.module_from_spec(u.spec_from_file_location('vorlix', sys.argv[1], loader=loader))\n"
+              "except ImportError as error:\n"
+              "    print(error)\n")
+    result = subprocess.run([python, "-I", "-c", forced, SHARED_OBJECT],
+                            capture_output=True, text=True, timeout=60)
+    built = f"{sys.version_info.major}.{sys.version_info.minor}"
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        f"vorlix was built for CPython {built} and cannot run in CPython {other}: "
+        f"install the vorlix wheel for CPython {other} (cp{other.replace('.', '')})")

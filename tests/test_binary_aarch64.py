@@ -15,20 +15,25 @@ import pytest
 
 from elf import TOOLCHAIN_WEAK, SharedObject, newer_than_the_floor
 
-MODULE_NAME = "vorlix.cpython-314-aarch64-linux-gnu.so"
-SHARED_OBJECT = Path(__file__).resolve().parent.parent / "build" / "aarch64" / MODULE_NAME
-ELF = SharedObject(SHARED_OBJECT)
+# One build per CPython: build/aarch64-3.14, build/aarch64-3.15.
+BUILD = Path(__file__).resolve().parent.parent / "build"
+SHARED_OBJECTS = sorted(BUILD.glob("aarch64-3.*/vorlix.cpython-3*-aarch64-linux-gnu.so"))
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("readelf") is None, reason="needs readelf"),
-    pytest.mark.skipif(not SHARED_OBJECT.is_file(),
-                       reason=f"no build/aarch64/{MODULE_NAME}: ./dev build --arch aarch64 makes it"),
+    pytest.mark.skipif(not SHARED_OBJECTS,
+                       reason="no build/aarch64-3.X: ./dev build --arch aarch64 makes it"),
 ]
 
 
-def header():
+@pytest.fixture(params=SHARED_OBJECTS or [None], ids=lambda path: path and path.parent.name)
+def elf(request):
+    return SharedObject(request.param)
+
+
+def header(elf):
     fields = {}
-    for line in ELF.readelf("-h").splitlines():
+    for line in elf.readelf("-h").splitlines():
         key, sep, value = line.strip().partition(":")
         if sep:
             fields[key] = value.strip()
@@ -36,8 +41,8 @@ def header():
 
 
 class TestTarget:
-    def test_a_64_bit_little_endian_aarch64_shared_object(self):
-        fields = header()
+    def test_a_64_bit_little_endian_aarch64_shared_object(self, elf):
+        fields = header(elf)
         assert fields["Machine"] == "AArch64"
         assert fields["Class"] == "ELF64"
         assert fields["Data"] == "2's complement, little endian"
@@ -45,18 +50,18 @@ class TestTarget:
 
 
 class TestLinking:
-    def test_needs_only_the_c_and_maths_libraries(self):
-        needed = ELF.needed()
+    def test_needs_only_the_c_and_maths_libraries(self, elf):
+        needed = elf.needed()
         assert "libc.so.6" in needed
         assert set(needed) <= {"libc.so.6", "libm.so.6"}
 
-    def test_c_library_symbols_are_no_newer_than_the_wheel_tag_allows(self):
-        symbols = ELF.dynamic_symbols()
+    def test_c_library_symbols_are_no_newer_than_the_wheel_tag_allows(self, elf):
+        symbols = elf.dynamic_symbols()
         assert any(s.version.startswith("GLIBC_") for s in symbols), "no versioned symbol read"
         assert newer_than_the_floor(symbols) == []
 
-    def test_exports_exactly_the_entry_point(self):
-        defined = [s for s in ELF.dynamic_symbols() if s.ndx != "UND" and s.name]
+    def test_exports_exactly_the_entry_point(self, elf):
+        defined = [s for s in elf.dynamic_symbols() if s.ndx != "UND" and s.name]
         # The AArch64 linker keeps the symbols of one text and one data
         # section (.init, .data) in the dynamic symbol table of every shared
         # object.  They are local, so nothing can bind to them; anything
@@ -66,14 +71,14 @@ class TestLinking:
         exported = [s for s in defined if s not in index_sections]
         assert [(s.name, s.type, s.bind) for s in exported] == [("PyInit_vorlix", "FUNC", "GLOBAL")]
 
-    def test_interpreter_functions_come_from_the_host_unversioned(self):
-        undefined = [s for s in ELF.dynamic_symbols() if s.ndx == "UND" and s.name]
+    def test_interpreter_functions_come_from_the_host_unversioned(self, elf):
+        undefined = [s for s in elf.dynamic_symbols() if s.ndx == "UND" and s.name]
         python = [s for s in undefined if s.name.startswith(("Py", "_Py"))]
         assert python, "no interpreter function is imported"
         assert all(s.version == "" for s in python)
 
-    def test_everything_else_is_versioned_c_library_or_toolchain(self):
-        undefined = [s for s in ELF.dynamic_symbols() if s.ndx == "UND" and s.name]
+    def test_everything_else_is_versioned_c_library_or_toolchain(self, elf):
+        undefined = [s for s in elf.dynamic_symbols() if s.ndx == "UND" and s.name]
         others = [s for s in undefined if not s.name.startswith(("Py", "_Py"))]
         for symbol in others:
             if symbol.name in TOOLCHAIN_WEAK:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The reliability checks behind `./dev check`, run inside the dev root.
 #
-#   debug     the module built for the debug interpreter (python3.14-dbg),
+#   debug     the module built for the debug interpreter (python3.X-dbg),
 #             the whole suite under it, then reference-leak, import, load,
 #             odd-input and failed-allocation checks
 #   sanitize  the module built with ASan+UBSan, the whole suite under it,
@@ -15,14 +15,17 @@
 #
 # With no arguments every stage runs; otherwise the stages named.  Each
 # stage prints how long it took, and the first failing stage ends the run.
+# VORLIX_PYTHON_VERSION (./dev check --python 3.X) picks the CPython, 3.14
+# unless set; each has its own build directories.
 set -euo pipefail
 
 REPO=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd -P)
-RELEASE_DIR=${VORLIX_BUILD_DIR:-$REPO/build/x86_64}
-DEBUG_DIR=$REPO/build/debug
-ASAN_DIR=$REPO/build/asan
-PYTHON=/usr/bin/python3.14
-DEBUG_PYTHON=/usr/bin/python3.14-dbg
+PY=${VORLIX_PYTHON_VERSION:-3.14}
+RELEASE_DIR=${VORLIX_BUILD_DIR:-$REPO/build/x86_64-$PY}
+DEBUG_DIR=$REPO/build/debug-$PY
+ASAN_DIR=$REPO/build/asan-$PY
+PYTHON=/usr/bin/python$PY
+DEBUG_PYTHON=/usr/bin/python$PY-dbg
 RELIABILITY=$REPO/tests/reliability
 ALL_STAGES=(debug sanitize valgrind load faults input imports)
 
@@ -75,7 +78,7 @@ stage_debug() {
 		"-DCMAKE_CXX_FLAGS=-include $include/pyconfig.h"
 	local module
 	module=$(module_in "$DEBUG_DIR" "$DEBUG_PYTHON")
-	[[ $module == *.cpython-314d-* ]] || die "the debug build is not for the debug ABI: $module"
+	[[ $module == *.cpython-${PY/./}d-* ]] || die "the debug build is not for the debug ABI: $module"
 	# A module built with Py_DEBUG counts its references through these.
 	local imports
 	imports=$(nm -D --undefined-only "$module")
