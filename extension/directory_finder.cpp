@@ -44,22 +44,19 @@ Owned others_of(PyObject* self) noexcept {
     Owned sys = import_system_sys();
     Owned hooks = sys ? steal(PyObject_GetAttr(sys, path_hooks_attribute)) : Owned{};
     Owned iterator = hooks ? steal(PyObject_GetIter(hooks)) : Owned{};
-    if (!iterator) {
-        return {};
-    }
     Owned found = add_ref(Py_None);
-    for (Owned hook = steal(PyIter_Next(iterator)); hook; hook = steal(PyIter_Next(iterator))) {
+    for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator)));) {
         Owned made = steal(PyObject_CallOneArg(hook, finder->path));
         if (made && !Py_IS_TYPE(made.get(), Py_TYPE(self))) {
             found = std::move(made);
             break;
         }
         if (!made && !PyErr_ExceptionMatches(PyExc_ImportError)) {
-            return {};
+            break;  // anything but a refusal is the caller's
         }
         PyErr_Clear();
     }
-    if (PyErr_Occurred()) {
+    if (!iterator || PyErr_Occurred()) {
         return {};
     }
     // A hook that imported something may have come back here meanwhile.
