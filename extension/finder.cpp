@@ -3,10 +3,13 @@
 #include <cstddef>
 #include <span>
 
+#include "directory_finder.hpp"
 #include "module_frame.hpp"
 #include "text.hpp"
 
 namespace vx {
+
+Text insert_method{"insert"};
 
 namespace {
 
@@ -56,9 +59,22 @@ PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
     return run_module(*state, row_of(self), module) ? Py_NewRef(Py_None) : nullptr;
 }
 
+// What importlib.abc.InspectLoader asks, answered as the interpreter's own
+// loader for extension modules answers it: there is no Python code and no
+// source, so runpy refuses `-m` for a submodule with "No code object
+// available" and linecache finds no lines.
+PyObject* is_package(PyObject* self, PyObject*) noexcept {
+    return PyBool_FromLong(row_of(self).package);
+}
+
+PyObject* no_code(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
+
 PyMethodDef loader_methods[] = {
     {"create_module", create_module, METH_O, nullptr},
     {"exec_module", exec_module, METH_O, nullptr},
+    {"is_package", is_package, METH_O, nullptr},
+    {"get_code", no_code, METH_O, nullptr},
+    {"get_source", no_code, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -107,19 +123,21 @@ PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // Once the interpreter has forgotten its state, at the very end of its
     // finalisation, the finder answers for nothing.
     const State* state = State::current();
-    if (state == nullptr) {
-        return Py_NewRef(Py_None);
-    }
-    for (const ModuleRow& row : std::span(module_table, row_count)) {
-        if (PyUnicode_EqualToUTF8AndSize(args[0], row.name.data(),
-                                         static_cast<Py_ssize_t>(row.name.size()))) {
-            return make_spec(*state, row, args[0]).release();
-        }
-    }
-    return Py_NewRef(Py_None);
+    return state != nullptr ? table_spec(*state, args[0], true).release() : Py_NewRef(Py_None);
 }
 
 PyObject* invalidate_caches(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
+
+// Called with a path entry, the finder is its own path hook in
+// sys.path_hooks: a finder for the package directory, and ImportError for
+// any other entry.
+PyObject* path_hook(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "a path hook takes one path entry");
+        return nullptr;
+    }
+    return directory_finder_for(PyTuple_GET_ITEM(args, 0)).release();
+}
 
 PyObject* finder_repr(PyObject*) noexcept { return PyUnicode_FromString("<vorlix finder>"); }
 
@@ -132,6 +150,7 @@ PyMethodDef finder_methods[] = {
 
 PyType_Slot finder_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(finder_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(path_hook)},
     {Py_tp_methods, finder_methods},
     {0, nullptr},
 };
@@ -145,6 +164,26 @@ PyType_Spec finder_spec = {
 };
 
 }  // namespace
+
+Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept {
+    for (const ModuleRow& row : std::span(module_table, row_count)) {
+        if ((with_package || !row.package) &&
+            PyUnicode_EqualToUTF8AndSize(name, row.name.data(),
+                                         static_cast<Py_ssize_t>(row.name.size()))) {
+            return make_spec(state, row, name);
+        }
+    }
+    return add_ref(Py_None);
+}
+
+Owned import_system_sys() noexcept {
+    Owned bootstrap = steal(PyImport_GetModule(importlib_bootstrap));
+    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, sys_attribute)) : Owned{};
+    if (!sys && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "lost the import system");
+    }
+    return sys;
+}
 
 bool make_finder_and_loaders(State& state) noexcept {
     Owned bootstrap = steal(PyImport_Import(importlib_bootstrap));
@@ -177,31 +216,29 @@ bool make_finder_and_loaders(State& state) noexcept {
 }
 
 // The meta path is the one that the import system walks: that of the sys
-// module held by importlib's bootstrap. Reached through the bootstrap rather
-// than PySys_GetObject, which nothing else runs at import (see intern in
-// text.cpp). A host that restored an earlier meta path has taken the finder
-// out; one that kept it must not get a second.
+// module held by importlib's bootstrap. A host that restored an earlier
+// meta path has taken the finder out; one that kept it must not get a
+// second. A meta path that takes no entries (a tuple) stays as the host
+// made it: the path hook then serves the submodules.
 bool place_finder(const State& state) noexcept {
-    Owned bootstrap = steal(PyImport_GetModule(importlib_bootstrap));
-    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, sys_attribute)) : Owned{};
+    Owned sys = import_system_sys();
     Owned path = sys ? steal(PyObject_GetAttr(sys, meta_path_attribute)) : Owned{};
     if (!path) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.meta_path");
         return false;
     }
     const int present = PySequence_Contains(path, state.finder);
     if (present != 0) {
         return present > 0;
     }
-    const Py_ssize_t size = PyObject_Size(path);
-    if (size < 0) {
-        return false;
+    Owned insert;
+    const int mutable_path = PyObject_GetOptionalAttr(path, insert_method, insert.out());
+    if (mutable_path <= 0) {
+        return mutable_path == 0;
     }
-    Owned index = steal(PyLong_FromSsize_t(size < 2 ? size : 2));
-    Owned inserted = index ? steal(PyObject_CallMethod(path, "insert", "OO", index.get(),
-                                                       state.finder))
-                           : Owned{};
-    return static_cast<bool>(inserted);
+    const Py_ssize_t size = PyObject_Size(path);
+    Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
+    PyObject* args[] = {index, state.finder};
+    return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr)));
 }
 
 }  // namespace vx

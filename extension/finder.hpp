@@ -2,9 +2,13 @@
 // the module table. The finder stands in sys.meta_path behind the built-in
 // and frozen finders and ahead of the path-based one, so the submodules
 // always come out of the shared object, never from files under __path__.
+// Called with a path entry it is a path hook, and it stands first in
+// sys.path_hooks too (directory_finder.hpp).
 #pragma once
 
+#include "ref.hpp"
 #include "state.hpp"
+#include "text.hpp"
 
 namespace vx {
 
@@ -13,7 +17,22 @@ namespace vx {
 bool make_finder_and_loaders(State& state) noexcept;
 
 // Inserts the finder into sys.meta_path at index 2 (at the end when the
-// list is shorter), unless it is there already.
+// list is shorter), unless it is there already or the meta path takes no
+// entries.
 bool place_finder(const State& state) noexcept;
+
+// The spec of the module of the table named `name` (a str), with the
+// row's loader; None for any other name, and for the package itself
+// unless `with_package`.
+Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept;
+
+// The name of the insert method of sys.meta_path and sys.path_hooks.
+extern Text insert_method;
+
+// The sys module that the import system reads its meta path, path hooks
+// and caches from: that of importlib's bootstrap, reached through it rather
+// than PySys_GetObject, which nothing else runs at import (see intern in
+// text.cpp).
+Owned import_system_sys() noexcept;
 
 }  // namespace vx

@@ -41,6 +41,9 @@ public:
     PyTypeObject* function_type = nullptr;
     PyObject* module_spec = nullptr;  // importlib's ModuleSpec class
     PyObject* finder = nullptr;       // the package's own, for sys.meta_path
+    // The path-entry finder type of the package directory, made when the
+    // path hook first accepts it (directory_finder.hpp), then kept.
+    PyObject* directory_finder_type = nullptr;
     PyObject* loaders[module_count] = {};  // one per row of the module table
     PyObject* package_dir = nullptr;  // D + "/vorlix"
     PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"

@@ -194,6 +194,37 @@ class TestHostsThatRestoreImportState:
         """)
         assert result == [[2], [2], sim.lines("apps")]
 
+    @pytest.mark.parametrize("meta_path, how", [
+        ("restored", "reload"), ("restored", "reimport"), ("tuple", "reload"),
+        ("tuple", "reimport"),
+    ])
+    def test_submodules_are_found_without_the_package_finder(self, sim, twin_path, meta_path,
+                                                             how):
+        # The path-based finder finds them again, as it finds a Python
+        # package's files; a meta path made a tuple is left as it is.
+        code = f"""
+            import importlib, json, sys
+            saved = list(sys.meta_path)
+            if {meta_path!r} == "tuple":
+                sys.meta_path = tuple(saved)
+            import vorlix
+            if {meta_path!r} == "restored":
+                sys.meta_path[:] = saved
+            old = vorlix._launcher
+            if {how!r} == "reload":
+                new = importlib.reload(old)
+            else:
+                del sys.modules["vorlix._launcher"]
+                new = importlib.import_module("vorlix._launcher")
+            print(json.dumps([type(sys.meta_path).__name__, list(sys.meta_path) == saved,
+                              new is old, new.Launcher is old.Launcher, new.api.keys(),
+                              type(new.__loader__) is type(old.__loader__)]))
+        """
+        ours, twin = run_child(code), run_child(code, pythonpath=twin_path)
+        assert ours == twin
+        assert ours[:3] == [{"restored": "list", "tuple": "tuple"}[meta_path], True,
+                            how == "reload"]
+
     @pytest.mark.parametrize("how", ["reload", "copy"])
     def test_a_failed_run_of_the_package_body_leaves_the_live_package(self, how, twin_path):
         code = f"""

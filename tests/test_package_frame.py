@@ -9,14 +9,24 @@ import builtins
 import importlib.machinery
 import json
 import os
+import pkgutil
+import pydoc
+import re
+import runpy
 import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 import vorlix
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+import pyvorlix  # noqa: E402
+
+sys.path.pop(0)
 
 MODULES = ["vorlix", "vorlix._util", "vorlix._app", "vorlix._launcher"]
 SUBMODULES = ["_util", "_app", "_launcher"]
@@ -322,6 +332,16 @@ class TestFinder:
         assert finder().find_spec(name, None) is None
         assert finder().find_spec(name, vorlix.__path__, None) is None
 
+    @pytest.mark.parametrize("entry", [
+        D, D + "/vorlix/", D + "/Vorlix", "vorlix", "", (D + "/vorlix").encode(), None,
+    ], ids=["parent", "trailing-slash", "other-case", "bare-name", "empty", "bytes", "none"])
+    def test_its_path_hook_takes_the_package_directory_alone(self, entry):
+        hook = finder()
+        assert sys.path_hooks[0] is hook
+        assert repr(hook(vorlix.__path__[0])) == f"<vorlix finder for {vorlix.__path__[0]!r}>"
+        with pytest.raises(ImportError):
+            hook(entry)
+
     def test_a_rerun_module_comes_out_of_the_table_again(self, sim):
         # reload() asks the finder again and runs the row once more.
         import importlib
@@ -350,8 +370,12 @@ class TestFilesUnderPackagePath:
 
     def test_submodules_still_come_from_the_shared_object(self, site):
         result = run_child("""
-            import json, sys, types
+            import importlib, json, pkgutil, sys, types
             import vorlix, vorlix.extra
+            # Without the package's finder the path-based one still finds
+            # the submodules in the shared object.
+            sys.meta_path.pop(2)
+            importlib.reload(vorlix._util)
             print(json.dumps({
                 "path": vorlix.__path__[0],
                 "files": {n: sys.modules[n].__file__ for n in
@@ -359,6 +383,7 @@ class TestFilesUnderPackagePath:
                 "python_runner": type(vorlix._util.vorlix) is types.FunctionType,
                 "extra": vorlix.extra.FROM_FILE,
                 "extra_loader": type(vorlix.extra.__loader__).__name__,
+                "listed": [[m.name, m.ispkg] for m in pkgutil.iter_modules(vorlix.__path__)],
             }))
         """, pythonpath=str(site))
         assert result["path"] == f"{site}/vorlix"
@@ -370,6 +395,48 @@ class TestFilesUnderPackagePath:
         # Names outside the table are left to the next finder.
         assert result["extra"] is True
         assert result["extra_loader"] == "SourceFileLoader"
+        assert result["listed"] == [[leaf, False] for leaf in ["_app", "_launcher", "_util", "extra"]]
+
+
+# What tools that list and run packages make of the package, as of its
+# plain-Python twin: pkgutil and pydoc list the package directory, runpy and
+# linecache ask the loaders what importlib.abc.InspectLoader offers.
+
+def package_contents(package):
+    return ([(m.name, m.ispkg) for m in pkgutil.iter_modules(package.__path__)],
+            [m.name for m in pkgutil.walk_packages(package.__path__, package.__name__ + ".")])
+
+
+def help_contents(package):
+    text = pydoc.plain(pydoc.render_doc(package))
+    return re.findall(r"^(PACKAGE CONTENTS|SUBMODULES)\n((?:    .*\n)*)", text, flags=re.M)
+
+
+def loader_services(package):
+    modules = [package] + [getattr(package, leaf) for leaf in SUBMODULES]
+    try:
+        runpy.run_module(package.__name__)
+    except ImportError as error:
+        run = str(error)
+    return [m.__loader__.is_package(m.__name__) for m in modules], run
+
+
+@pytest.mark.parametrize("probe", [package_contents, help_contents, loader_services],
+                         ids=lambda probe: probe.__name__)
+def test_tools_see_the_package_as_a_python_package(probe):
+    plain = json.loads(json.dumps(probe(pyvorlix)).replace("pyvorlix", "vorlix"))
+    assert json.loads(json.dumps(probe(vorlix))) == plain
+
+
+def test_a_submodule_run_with_dash_m_is_refused_with_an_import_error():
+    # The plain-Python twin runs the file; there is no Python code here,
+    # as for any extension module.
+    proc = subprocess.run([sys.executable, "-P", "-m", "vorlix._util"], capture_output=True,
+                          text=True, env={**os.environ, "PYTHONPATH": D})
+    assert proc.returncode == 1
+    assert proc.stderr.splitlines()[-1] == (f"{sys.executable}: No code object available "
+                                            "for vorlix._util")
+    assert "Traceback" not in proc.stderr
 
 
 class TestFailedImport:

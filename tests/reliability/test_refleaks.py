@@ -169,3 +169,22 @@ class TestPathsBesideTheTool:
             vorlix.vorlix.__annotations__
 
         assert_flat(make)
+
+    def test_finding_and_listing_the_package_directory(self):
+        # The path hook, the directory's finder answering from the table
+        # and from the other hooks, and the loaders' answers to runpy.
+        hook = sys.path_hooks[0]
+        assert hook in sys.meta_path
+
+        def find():
+            finder = hook(vorlix.__path__[0])
+            assert finder.find_spec("vorlix._util").loader is vorlix._util.__loader__
+            assert finder.find_spec("vorlix.missing") is None
+            assert len(finder.iter_modules("vorlix.")) == 3
+            finder.invalidate_caches()
+            with pytest.raises(ImportError):
+                hook("elsewhere")
+            assert vorlix.__loader__.is_package("vorlix")
+            assert vorlix._app.__loader__.get_code("vorlix._app") is None
+
+        assert_flat(find)

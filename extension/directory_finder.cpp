@@ -1,0 +1,279 @@
+#include "directory_finder.hpp"
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "finder.hpp"
+#include "text.hpp"
+
+namespace vx {
+
+namespace {
+
+// Names that the package body reads when it places the hook; those that
+// only the finder's own methods use are made when they are called, which
+// most processes never do.
+Text path_hooks_attribute{"path_hooks"};
+Text importer_cache_attribute{"path_importer_cache"};
+
+struct DirectoryFinder {
+    PyObject_HEAD
+    PyObject* path;    // the package directory, as the path-based finder gave it
+    PyObject* others;  // what the other path hooks make of it; null until asked
+};
+
+DirectoryFinder* as_finder(PyObject* self) noexcept {
+    return reinterpret_cast<DirectoryFinder*>(self);
+}
+
+bool is_directory_finder(const State& state, PyObject* object) noexcept {
+    return state.directory_finder_type != nullptr &&
+           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type));
+}
+
+// The finder that the path-based finder would have made for the directory
+// without the package's hook: what the first other hook of sys.path_hooks
+// that accepts it gives, None when each refuses (as they do for a directory
+// that does not exist). Asked when first needed and after invalidate_caches.
+Owned others_of(PyObject* self) noexcept {
+    DirectoryFinder* finder = as_finder(self);
+    if (finder->others != nullptr) {
+        return add_ref(finder->others);
+    }
+    Owned sys = import_system_sys();
+    Owned hooks = sys ? steal(PyObject_GetAttr(sys, path_hooks_attribute)) : Owned{};
+    Owned iterator = hooks ? steal(PyObject_GetIter(hooks)) : Owned{};
+    Owned found = add_ref(Py_None);
+    for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator)));) {
+        Owned made = steal(PyObject_CallOneArg(hook, finder->path));
+        if (made && !Py_IS_TYPE(made.get(), Py_TYPE(self))) {
+            found = std::move(made);
+            break;
+        }
+        if (!made && !PyErr_ExceptionMatches(PyExc_ImportError)) {
+            break;  // anything but a refusal is the caller's
+        }
+        PyErr_Clear();
+    }
+    if (!iterator || PyErr_Occurred()) {
+        return {};
+    }
+    // A hook that imported something may have come back here meanwhile.
+    if (finder->others == nullptr) {
+        finder->others = Py_NewRef(found.get());
+    }
+    return add_ref(finder->others);
+}
+
+// find_spec(fullname, target=None)
+PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    if (nargs < 1 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "find_spec() needs the module's full name");
+        return nullptr;
+    }
+    const State* state = State::current();
+    Owned spec = state != nullptr ? table_spec(*state, args[0], false) : add_ref(Py_None);
+    if (!spec || spec.get() != Py_None) {
+        return spec.release();
+    }
+    Owned others = others_of(self);
+    if (!others || others.get() == Py_None) {
+        return others.release();
+    }
+    Owned name = intern("find_spec");
+    Owned method = name ? steal(PyObject_GetAttr(others, name)) : Owned{};
+    return method ? PyObject_Vectorcall(method, args, static_cast<std::size_t>(nargs), kwnames)
+                   : nullptr;
+}
+
+// What the other hooks' finder lists, through pkgutil, which knows how to
+// list each kind; names that the table serves are left out.
+bool list_others(PyObject* self, PyObject* prefix, PyObject* ours, PyObject* listed) noexcept {
+    Owned others = others_of(self);
+    if (!others || others.get() == Py_None) {
+        return static_cast<bool>(others);
+    }
+    Owned pkgutil = steal(PyImport_ImportModule("pkgutil"));
+    Owned name = pkgutil ? intern("iter_importer_modules") : Owned{};
+    Owned lister = name ? steal(PyObject_GetAttr(pkgutil, name)) : Owned{};
+    PyObject* args[] = {others, prefix};
+    Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
+    Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
+    Owned first = iterator ? steal(PyLong_FromSsize_t(0)) : Owned{};
+    if (!first) {
+        return false;
+    }
+    for (Owned item = steal(PyIter_Next(iterator)); item; item = steal(PyIter_Next(iterator))) {
+        Owned module = steal(PyObject_GetItem(item, first));
+        const int served = module ? PySequence_Contains(ours, module) : -1;
+        if (served < 0 || (served == 0 && PyList_Append(listed, item) < 0)) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+// iter_modules(prefix=''), which pkgutil.iter_modules asks of the finder of
+// each path entry: the submodules, and the rest of the directory beside
+// them, as (name, is package) pairs in name order, as for a directory.
+PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Owned prefix = nargs > 0 ? add_ref(args[0]) : intern("");
+    if (nargs > 1 || !PyUnicode_Check(prefix.get())) {
+        PyErr_SetString(PyExc_TypeError, "iter_modules() takes one optional str, the prefix");
+        return nullptr;
+    }
+    Owned listed = steal(PyList_New(0));
+    Owned ours = steal(PyList_New(0));
+    if (!listed || !ours) {
+        return nullptr;
+    }
+    for (const ModuleRow& row : std::span(module_table, module_count)) {
+        if (row.package) {
+            continue;
+        }
+        const std::size_t start = row.name.rfind('.') + 1;
+        const std::string_view leaf{row.name.data() + start, row.name.size() - start};
+        Owned name = steal(PyUnicode_FromFormat("%U%.*s", prefix.get(),
+                                                static_cast<int>(leaf.size()), leaf.data()));
+        Owned pair = name ? steal(PyTuple_Pack(2, name.get(), Py_False)) : Owned{};
+        if (!pair || PyList_Append(ours, name) < 0 || PyList_Append(listed, pair) < 0) {
+            return nullptr;
+        }
+    }
+    Owned sorted = list_others(self, prefix, ours, listed)
+                       ? steal(PyObject_CallMethod(listed, "sort", nullptr))
+                       : Owned{};
+    return sorted ? listed.release() : nullptr;
+}
+
+// Files may have come or gone: the other hooks are asked again.
+PyObject* invalidate_caches(PyObject* self, PyObject*) noexcept {
+    Py_CLEAR(as_finder(self)->others);
+    return Py_NewRef(Py_None);
+}
+
+PyObject* finder_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<vorlix finder for %R>", as_finder(self)->path);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_finder(self)->others);
+    return 0;
+}
+
+int clear(PyObject* self) noexcept {
+    Py_CLEAR(as_finder(self)->others);
+    return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_finder(self)->path);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef finder_methods[] = {
+    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"iter_modules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_modules)),
+     METH_FASTCALL, nullptr},
+    {"invalidate_caches", invalidate_caches, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef finder_members[] = {
+    {"path", Py_T_OBJECT_EX, offsetof(DirectoryFinder, path), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot finder_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(finder_repr)},
+    {Py_tp_methods, finder_methods},
+    {Py_tp_members, finder_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec finder_spec = {
+    .name = "vorlix.DirectoryFinder",
+    .basicsize = sizeof(DirectoryFinder),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_HAVE_GC,
+    .slots = finder_slots,
+};
+
+bool is_package_directory(const State* state, PyObject* entry) noexcept {
+    return state != nullptr && PyUnicode_Check(entry) &&
+           PyObject_RichCompareBool(entry, state->package_dir, Py_EQ) > 0;
+}
+
+}  // namespace
+
+// The type is made on the first use of the hook, not at import: most
+// processes never list or re-find the package's submodules.
+Owned directory_finder_for(PyObject* entry) noexcept {
+    State* state = State::current();
+    if (!is_package_directory(state, entry)) {
+        Owned message = steal(PyUnicode_FromString("not the vorlix package directory"));
+        if (message) {
+            PyErr_SetImportError(message, nullptr, entry);
+        }
+        return {};
+    }
+    if (state->directory_finder_type == nullptr) {
+        state->directory_finder_type = PyType_FromSpec(&finder_spec);
+        if (state->directory_finder_type == nullptr) {
+            return {};
+        }
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(state->directory_finder_type);
+    Owned finder = steal(type->tp_alloc(type, 0));
+    if (finder) {
+        as_finder(finder)->path = Py_NewRef(entry);
+    }
+    return finder;
+}
+
+bool place_path_hook(const State& state) noexcept {
+    Owned sys = import_system_sys();
+    Owned hooks = sys ? steal(PyObject_GetAttr(sys, path_hooks_attribute)) : Owned{};
+    if (!hooks) {
+        return false;
+    }
+    const int present = PySequence_Contains(hooks, state.finder);
+    if (present != 0) {
+        return present > 0;
+    }
+    Owned insert;
+    const int mutable_hooks = PyObject_GetOptionalAttr(hooks, insert_method, insert.out());
+    if (mutable_hooks <= 0) {
+        return mutable_hooks == 0;
+    }
+    Owned first = steal(PyLong_FromLong(0));
+    PyObject* args[] = {first, state.finder};
+    Owned inserted = first ? steal(PyObject_Vectorcall(insert, args, 2, nullptr)) : Owned{};
+    Owned cache = inserted ? steal(PyObject_GetAttr(sys, importer_cache_attribute)) : Owned{};
+    if (!cache) {
+        return false;
+    }
+    // What the path-based finder cached for the directory before (None for
+    // one that does not exist) would stand in the hook's way.
+    Owned cached;
+    const int found = PyDict_Check(cache.get())
+                          ? PyDict_GetItemRef(cache, state.package_dir, cached.out())
+                          : 0;
+    return found == 0 ||
+           (found > 0 && (is_directory_finder(state, cached) ||
+                          PyDict_DelItem(cache, state.package_dir) == 0));
+}
+
+}  // namespace vx
