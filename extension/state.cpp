@@ -67,6 +67,7 @@ State* State::get_or_make() noexcept {
         return nullptr;
     }
     state = new (memory) State();
+    state->interpreter = interpreter;
     // The capsule stands for the interpreter's own hold on the state: when
     // the interpreter clears its dictionary at the end, forget() lets go.
     Owned token = steal(PyCapsule_New(state, capsule_name, forget));
@@ -142,6 +143,7 @@ void State::destroy() noexcept {
     Py_CLEAR(module_spec);
     Py_CLEAR(package_dir);
     Py_CLEAR(file_suffix);
+    Py_CLEAR(code_body);
     PyObject* type = reinterpret_cast<PyObject*>(function_type);
     function_type = nullptr;
     Py_XDECREF(type);

@@ -44,6 +44,14 @@ public:
     PyObject* loaders[module_count] = {};  // one per row of the module table
     PyObject* package_dir = nullptr;  // D + "/vorlix"
     PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
+    // The body that every `__code__` of this interpreter copies (code.cpp):
+    // made on the first read, null until then.
+    PyObject* code_body = nullptr;
+    bool making_code_body = false;
+
+    // The interpreter the state belongs to: its objects are only ever used
+    // there.
+    PyInterpreterState* interpreter = nullptr;
 
 private:
     State() noexcept = default;
