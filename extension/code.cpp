@@ -84,8 +84,12 @@ Owned body_to_copy(State& state) noexcept {
         state.making_code_body = false;
         if (made && state.code_body == nullptr) {
             state.code_body = made.release();
-        } else if (!made && !PyErr_ExceptionMatches(PyExc_Exception)) {
-            return {};  // KeyboardInterrupt and the like are the caller's
+        } else if (!made && (!PyErr_ExceptionMatches(PyExc_Exception) ||
+                             PyErr_ExceptionMatches(PyExc_RecursionError) ||
+                             PyErr_ExceptionMatches(PyExc_MemoryError))) {
+            // The caller's (KeyboardInterrupt and the like), or passing: a
+            // later read makes the refusal.
+            return {};
         }
         PyErr_Clear();
     }
