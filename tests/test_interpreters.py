@@ -232,8 +232,8 @@ CODE_AT_ANY_TIME = {
             def __init__(self, f):
                 self.f, self.cycle, self.signature = f, self, inspect.signature
             def __del__(self, write=os.write, dumps=json.dumps):
-                write(1, dumps([str(self.signature(self.f)), self.f.__code__.co_varnames])
-                      .encode() + b"\\\\n")
+                answer = [list(self.signature(self.f).parameters), self.f.__code__.co_varnames]
+                write(1, dumps(answer).encode() + b"\\\\n")
         '''
         sub = _interpreters.create(_interpreters.new_config("isolated"))
         _interpreters.exec(sub, LATE + "late = Late(vorlix.launchers.switch)")
@@ -266,8 +266,9 @@ class TestCodeObjects:
     @pytest.mark.parametrize("case", list(CODE_AT_ANY_TIME))
     def test_code_answers_at_any_time_and_once(self, case, twin_path):
         def run(pythonpath):
-            proc = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(CODE_AT_ANY_TIME[case])],
-                                  capture_output=True, text=True, timeout=300,
+            code = textwrap.dedent(CODE_AT_ANY_TIME[case])
+            proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True,
+                                  text=True, timeout=300,
                                   env={**os.environ, "PYTHONPATH": pythonpath})
             return proc.returncode, proc.stdout.splitlines(), proc.stderr
 
