@@ -19,19 +19,27 @@ PyObject* run_body(FunctionObject* function, PyObject* const* args, std::size_t 
     const FunctionSpec& spec = *function->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t count = positional_count(spec);
+    PyObject* result;
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return spec.body(Call(self, function->constants, args,
-                              {args + count, static_cast<std::size_t>(nargs - count)}));
+        result = spec.body(Call(self, function->constants, args,
+                                {args + count, static_cast<std::size_t>(nargs - count)}));
+    } else {
+        PyObject* bound[max_params];
+        std::span<PyObject* const> rest;
+        Owned defaults;
+        // A call that does not fit never enters the body, as it never enters
+        // a Python function's frame: no traceback entry.
+        if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
+            return nullptr;
+        }
+        result = spec.body(Call(self, function->constants, bound, rest));
     }
-    PyObject* bound[max_params];
-    std::span<PyObject* const> rest;
-    Owned defaults;
-    if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
-        return nullptr;
+    if (result == nullptr) [[unlikely]] {
+        add_traceback_entry(function);
     }
-    return spec.body(Call(self, function->constants, bound, rest));
+    return result;
 }
 
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
@@ -146,14 +154,28 @@ PyObject* get_class(PyObject*, void*) noexcept {
     return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
 }
 
-// The refusals of object's own `__class__` setter for an immutable type.
-int set_class(PyObject*, PyObject* value, void*) noexcept {
+// The audit events that a Python function's attributes raise when read,
+// set or deleted (PEP 578), with the same arguments: security monitors
+// watch them. The attribute names are spelt out, as the interpreter's own
+// calls do.
+int audit_get(PyObject* self, const char* name) noexcept {
+    return PySys_Audit("object.__getattr__", "Os", self, name);
+}
+
+int audit_set(PyObject* self, const char* name, PyObject* value) noexcept {
+    return value != nullptr ? PySys_Audit("object.__setattr__", "OsO", self, name, value)
+                            : PySys_Audit("object.__delattr__", "Os", self, name);
+}
+
+// The refusals of object's own `__class__` setter for an immutable type,
+// with its audit event before the last.
+int set_class(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "can't delete __class__ attribute");
     } else if (!PyType_Check(value)) {
         PyErr_Format(PyExc_TypeError, "__class__ must be set to a class, not '%s' object",
                      Py_TYPE(value)->tp_name);
-    } else {
+    } else if (audit_set(self, "__class__", value) == 0) {
         PyErr_SetString(PyExc_TypeError,
                         "__class__ assignment only supported for mutable types or ModuleType "
                         "subclasses");
@@ -162,20 +184,24 @@ int set_class(PyObject*, PyObject* value, void*) noexcept {
 }
 
 PyObject* get_code(PyObject* self, void*) noexcept {
-    FunctionObject* function = as_function(self);
-    if (function->code == nullptr) {
-        function->code = make_code(function).release();
+    if (audit_get(self, "__code__") < 0) {
+        return nullptr;
     }
-    return Py_XNewRef(function->code);
+    return code_of(as_function(self)).release();
 }
 
 // A new code object would not change what the function runs: the body is
-// C++, the code object only describes the parameters.
-int set_code(PyObject* self, PyObject*, void*) noexcept {
-    PyErr_Format(PyExc_TypeError,
-                 "__code__ of %U cannot be replaced: its body is native code, which a code "
-                 "object does not carry",
-                 as_function(self)->qualname);
+// C++, the code object only describes the parameters. What is not a code
+// object is refused first, with the interpreter's words.
+int set_code(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyCode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
+    } else if (audit_set(self, "__code__", value) == 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "__code__ of %U cannot be replaced: its body is native code, which a code "
+                     "object does not carry",
+                     as_function(self)->qualname);
+    }
     return -1;
 }
 
@@ -198,16 +224,29 @@ PyObject* get_or_none(PyObject* self, void*) noexcept {
     return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-// `__defaults__` and `__kwdefaults__`: None or deleting unsets them.
+// `__defaults__` and `__kwdefaults__`, each read an audited event.
+template <std::size_t Offset>
+PyObject* get_audited(PyObject* self, void*) noexcept {
+    if (audit_get(self, Offset == offsetof(FunctionObject, defaults) ? "__defaults__"
+                                                                    : "__kwdefaults__") < 0) {
+        return nullptr;
+    }
+    return get_or_none<Offset>(self, nullptr);
+}
+
+// None or deleting unsets them; setting None is audited as deleting.
 template <std::size_t Offset, bool (*Check)(PyObject*) noexcept>
 int set_optional(PyObject* self, PyObject* value, void*) noexcept {
+    const bool defaults = Offset == offsetof(FunctionObject, defaults);
     if (value == Py_None) {
         value = nullptr;
     }
     if (value != nullptr && !Check(value)) {
-        PyErr_SetString(PyExc_TypeError, Offset == offsetof(FunctionObject, defaults)
-                                             ? "__defaults__ must be set to a tuple object"
-                                             : "__kwdefaults__ must be set to a dict object");
+        PyErr_SetString(PyExc_TypeError, defaults ? "__defaults__ must be set to a tuple object"
+                                                  : "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (audit_set(self, defaults ? "__defaults__" : "__kwdefaults__", value) < 0) {
         return -1;
     }
     Py_XSETREF(field<Offset>(self), Py_XNewRef(value));
@@ -416,9 +455,9 @@ constexpr std::size_t doc_offset = offsetof(FunctionObject, doc);
 PyGetSetDef getset[] = {
     {"__class__", get_class, set_class, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
-    {"__defaults__", get_or_none<defaults_offset>, set_optional<defaults_offset, is_tuple>,
+    {"__defaults__", get_audited<defaults_offset>, set_optional<defaults_offset, is_tuple>,
      nullptr, nullptr},
-    {"__kwdefaults__", get_or_none<kwdefaults_offset>,
+    {"__kwdefaults__", get_audited<kwdefaults_offset>,
      set_optional<kwdefaults_offset, is_dict>, nullptr, nullptr},
     {"__closure__", get_none, refuse_readonly, nullptr, nullptr},
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},

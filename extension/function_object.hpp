@@ -54,7 +54,13 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
                     PyObject* kwnames, PyObject** bound, std::span<PyObject* const>& rest,
                     Owned& defaults) noexcept;
 
-// The code object behind `__code__`.
-Owned make_code(FunctionObject* function) noexcept;
+// The code object behind `__code__`, made on first use; every read gives
+// the same one.
+Owned code_of(FunctionObject* function) noexcept;
+
+// Adds an entry for the function to the traceback of the exception that
+// is leaving its body, as the interpreter does for a Python function's
+// frame.
+void add_traceback_entry(FunctionObject* function) noexcept;
 
 }  // namespace vx

@@ -68,6 +68,7 @@ State* State::get_or_make() noexcept {
         return nullptr;
     }
     state = new (memory) State();
+    state->interpreter = interpreter;
     // The capsule stands for the interpreter's own hold on the state: when
     // the interpreter clears its dictionary at the end, forget() lets go.
     Owned token = steal(PyCapsule_New(state, capsule_name, forget));
@@ -151,6 +152,7 @@ void State::destroy() noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
     Py_CLEAR(syntax_classes);
 #endif
+    Py_CLEAR(code_body);
     PyObject* type = reinterpret_cast<PyObject*>(function_type);
     function_type = nullptr;
     Py_XDECREF(type);

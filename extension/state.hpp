@@ -52,6 +52,14 @@ public:
     // imports (import_statements.hpp).
     PyObject* syntax_classes = nullptr;
 #endif
+    // The body that every `__code__` of this interpreter copies (code.cpp):
+    // made on the first read, null until then.
+    PyObject* code_body = nullptr;
+    bool making_code_body = false;
+
+    // The interpreter the state belongs to: its objects are only ever used
+    // there.
+    PyInterpreterState* interpreter = nullptr;
 
 private:
     State() noexcept = default;

@@ -13,6 +13,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import traceback
 import types
 from pathlib import Path
 from unittest import mock
@@ -239,10 +240,70 @@ def update_wrapper(package):
             f.__annotations__, str(inspect.signature(f)), f.__module__ == __name__]
 
 
+# The audit events of attribute access on a function (PEP 578), recorded
+# while a probe asks for them: an audit hook cannot be taken away again.
+AUDITED = []
+AUDIT_HOOK = []
+
+
+def record_audit_event(event, args):
+    if AUDITED and event.startswith("object.__"):
+        AUDITED[-1].append((event, *[type(arg).__name__ if isinstance(arg, types.CodeType)
+                                     else plain(repr(arg)) for arg in args[1:]], args[0]))
+
+
+def audit_events(package):
+    f = package.App.stop
+    if not AUDIT_HOOK:
+        sys.addaudithook(record_audit_event)
+        AUDIT_HOOK.append(record_audit_event)
+    AUDITED.append([])
+    answers = [outcome(lambda: setattr(f, "__code__", 1)), outcome(lambda: delattr(f, "__code__"))]
+    for name, value in [("__defaults__", ("x",)), ("__defaults__", None), ("__defaults__", 1),
+                        ("__kwdefaults__", {"later": 1}), ("__class__", type("X", (), {})),
+                        ("__class__", 1)]:
+        answers.append(outcome(lambda: setattr(f, name, value)))
+    for name in ["__defaults__", "__kwdefaults__", "__class__"]:
+        answers.append(outcome(lambda: delattr(f, name)))
+    try:
+        f.__code__ = f.__code__  # refused by ours after the event
+    except TypeError:
+        pass
+    events = AUDITED.pop()
+    return answers, [event[:-1] for event in events], all(event[-1] is f for event in events)
+
+
+def traceback_entries(package):
+    """The entries that exceptions leaving the package's functions add to
+    their tracebacks: each function's name and its module, whose file it
+    names."""
+    def entries(action, run):
+        saved = package._util.subprocess
+        package._util.subprocess = run
+        try:
+            action()
+        except Exception as error:  # noqa: BLE001 - the traceback is the answer
+            frames = [frame for frame, _ in traceback.walk_tb(error.__traceback__)]
+        finally:
+            package._util.subprocess = saved
+        return [(frame.f_code.co_name, frame.f_globals["__name__"],
+                 frame.f_code.co_filename == frame.f_globals["__file__"])
+                for frame in frames if frame.f_globals["__name__"].startswith(package.__name__)]
+
+    def tool(returncode, stdout):
+        done = types.SimpleNamespace(returncode=returncode, stdout=stdout, stderr="")
+        return types.SimpleNamespace(run=lambda *args, **kwargs: done)
+
+    return [entries(lambda: package.App("mail").start(), tool(1, "")),
+            entries(lambda: package.apps["nope"], tool(0, "mail\n")),
+            entries(lambda: package.launchers.current, None),
+            entries(lambda: package.App.start(), None)]
+
+
 PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
-          changed_names, update_wrapper]
+          changed_names, update_wrapper, audit_events, traceback_entries]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])

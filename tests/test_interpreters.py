@@ -246,3 +246,82 @@ class TestHostsThatRestoreImportState:
         assert ours == twin
         assert ours == [["ImportError", "cannot import name 'App' from 'vorlix._app'",
                          "NoneType"], True]
+
+
+# Child code for reading __code__ when a Python function's is simply there:
+# while the main interpreter and a subinterpreter shut down; and the first
+# read, re-entered by an audit hook on `compile` or made by two threads at
+# once (apart, as an audit hook keeps `__del__` from running at the end).
+CODE_AT_ANY_TIME = {
+    "shutdown": """
+        import atexit, inspect, _interpreters
+        import vorlix
+
+        LATE = '''
+        import inspect, json, os, vorlix
+        class Late:
+            def __init__(self, f):
+                self.f, self.cycle, self.signature = f, self, inspect.signature
+            def __del__(self, write=os.write, dumps=json.dumps):
+                answer = [list(self.signature(self.f).parameters), self.f.__code__.co_varnames]
+                write(1, dumps(answer).encode() + b"\\\\n")
+        '''
+        sub = _interpreters.create(_interpreters.new_config("isolated"))
+        _interpreters.exec(sub, LATE + "late = Late(vorlix.launchers.switch)")
+        _interpreters.destroy(sub)
+        atexit.register(lambda: print(inspect.signature(vorlix.App.stop), flush=True))
+        exec(LATE)
+        late = Late(vorlix.Launcher.enable)
+    """,
+    "first read": """
+        import sys, threading
+        import vorlix
+
+        seen = []
+        def hook(event, args):
+            if event == "compile" and not seen:
+                seen.append(vorlix.App.pause.__code__)
+        sys.addaudithook(hook)
+        first = vorlix.App.pause.__code__
+        print(first is vorlix.App.pause.__code__, all(code is first for code in seen))
+        threads = [threading.Thread(target=lambda: seen.append(vorlix.App.resume.__code__))
+                   for _ in range(2)]
+        for thread in threads: thread.start()
+        for thread in threads: thread.join()
+        print(seen[-1] is seen[-2] is vorlix.App.resume.__code__)
+    """,
+}
+
+
+class TestCodeObjects:
+    @pytest.mark.parametrize("case", list(CODE_AT_ANY_TIME))
+    def test_code_answers_at_any_time_and_once(self, case, twin_path):
+        def run(pythonpath):
+            code = textwrap.dedent(CODE_AT_ANY_TIME[case])
+            proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True,
+                                  text=True, timeout=300,
+                                  env={**os.environ, "PYTHONPATH": pythonpath})
+            return proc.returncode, proc.stdout.splitlines(), proc.stderr
+
+        ours, twin = run(BUILD), run(twin_path)
+        assert ours == twin
+        assert len(ours[1]) in (2, 3) and "False" not in ours[1] and not ours[2]
+
+    def test_a_function_handed_to_another_interpreter_refuses_there(self):
+        # Objects moved between interpreters by address are not supported;
+        # reading __code__ there must say so rather than crash.
+        result = run_child("""
+            import json, _interpreters
+            import vorlix
+            f = vorlix.App.start
+            sub = _interpreters.create(_interpreters.new_config("legacy"))
+            failure = _interpreters.exec(sub, f'''
+            import ctypes
+            f = ctypes.cast({id(f)}, ctypes.py_object).value
+            f.__code__
+            ''')
+            _interpreters.destroy(sub)
+            print(json.dumps([failure.type.__name__, failure.msg]))
+        """)
+        assert result == ["RuntimeError", "vorlix: the function start belongs to another "
+                          "interpreter; vorlix objects cannot be shared between interpreters"]
