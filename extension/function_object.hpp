@@ -54,6 +54,14 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
                     PyObject* kwnames, PyObject** bound, std::span<PyObject* const>& rest,
                     Owned& defaults) noexcept;
 
+// The attributes that describe a function, as a Python function's
+// (function_attributes.cpp).
+extern PyGetSetDef function_getset[];
+
+// The function's annotations, evaluated in `scope`; null without an error
+// when the scope stops at a lazy import not yet resolved.
+Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept;
+
 // The code object behind `__code__`, made on first use; every read gives
 // the same one.
 Owned code_of(FunctionObject* function) noexcept;
