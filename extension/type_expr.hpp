@@ -9,6 +9,10 @@
 // objects that the names are bound to at that moment. Each can also write
 // itself out as that source text, which is what the string format of
 // annotations (help(), for one) shows.
+//
+// Both run at import or when a tool asks, never on a call: they are marked
+// cold, so that the module files that instantiate them, built for speed,
+// build these for size.
 #pragma once
 
 #include <cstddef>
@@ -78,21 +82,21 @@ Owned union_of(Owned left, Owned right) noexcept;
 // A name, as `str` or `App` in an annotation.
 template <Identifier identifier>
 struct Name {
-    static Owned make(const Scope& scope) noexcept {
+    [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
         return type_expr_detail::lookup(scope, identifier.text);
     }
-    static void write(TypeText& out) noexcept { out.append(identifier.text); }
+    [[gnu::cold]] static void write(TypeText& out) noexcept { out.append(identifier.text); }
 };
 
 struct None {
-    static Owned make(const Scope&) noexcept { return add_ref(Py_None); }
-    static void write(TypeText& out) noexcept { out.append("None"); }
+    [[gnu::cold]] static Owned make(const Scope&) noexcept { return add_ref(Py_None); }
+    [[gnu::cold]] static void write(TypeText& out) noexcept { out.append("None"); }
 };
 
 namespace type_expr_detail {
 // "a, b, c"
 template <class First, class... Rest>
-void write_list(TypeText& out) noexcept {
+[[gnu::cold]] void write_list(TypeText& out) noexcept {
     First::write(out);
     ((out.append(", "), Rest::write(out)), ...);
 }
@@ -102,7 +106,7 @@ void write_list(TypeText& out) noexcept {
 template <class Origin, class... Args>
 struct Subscript {
     static_assert(sizeof...(Args) > 0);
-    static Owned make(const Scope& scope) noexcept {
+    [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
         Owned origin = Origin::make(scope);
         if (!origin) {
             return {};
@@ -115,7 +119,7 @@ struct Subscript {
                                                type_expr_detail::pack_tuple(items, sizeof...(Args)));
         }
     }
-    static void write(TypeText& out) noexcept {
+    [[gnu::cold]] static void write(TypeText& out) noexcept {
         Origin::write(out);
         out.append("[");
         type_expr_detail::write_list<Args...>(out);
@@ -126,11 +130,11 @@ struct Subscript {
 // A list display, as the `[str]` of `Callable[[str], None]`.
 template <class... Items>
 struct ListOf {
-    static Owned make(const Scope& scope) noexcept {
+    [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
         Owned items[] = {Items::make(scope)...};
         return type_expr_detail::pack_list(items, sizeof...(Items));
     }
-    static void write(TypeText& out) noexcept {
+    [[gnu::cold]] static void write(TypeText& out) noexcept {
         out.append("[");
         type_expr_detail::write_list<Items...>(out);
         out.append("]");
@@ -140,14 +144,14 @@ struct ListOf {
 // left | right
 template <class Left, class Right>
 struct Union {
-    static Owned make(const Scope& scope) noexcept {
+    [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
         Owned left = Left::make(scope);
         if (!left) {
             return {};
         }
         return type_expr_detail::union_of(std::move(left), Right::make(scope));
     }
-    static void write(TypeText& out) noexcept {
+    [[gnu::cold]] static void write(TypeText& out) noexcept {
         Left::write(out);
         out.append(" | ");
         Right::write(out);
