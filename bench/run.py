@@ -22,7 +22,8 @@ Everything is interleaved (round by round, in shuffled order) so that load
 from other processes on the machine hits both sides alike, and reported as
 medians with the min-max of the medians of equal blocks of rounds.
 
-The table is printed and written to bench/results.md (not with --quick).
+The table is printed and written to bench/results.md, or for another CPython
+than the default 3.14 to bench/results-3.X.md (not with --quick).
 """
 
 from __future__ import annotations
@@ -700,8 +701,10 @@ def main() -> None:
     text = report(data, meta)
     print(text)
     if not options.quick:
-        (BENCH / "results.md").write_text(text)
-        print(f"written to {BENCH / 'results.md'}", file=sys.stderr)
+        version = f"{sys.version_info.major}.{sys.version_info.minor}"
+        results = BENCH / ("results.md" if version == "3.14" else f"results-{version}.md")
+        results.write_text(text)
+        print(f"written to {results}", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -249,19 +249,11 @@ bool place_path_hook(const State& state) noexcept {
     if (!hooks) {
         return false;
     }
-    const int present = PySequence_Contains(hooks, state.finder);
-    if (present != 0) {
-        return present > 0;
+    const int inserted = insert_once(hooks, state.finder, true);
+    if (inserted <= 0) {
+        return inserted == 0;
     }
-    Owned insert;
-    const int mutable_hooks = PyObject_GetOptionalAttr(hooks, insert_method, insert.out());
-    if (mutable_hooks <= 0) {
-        return mutable_hooks == 0;
-    }
-    Owned first = steal(PyLong_FromLong(0));
-    PyObject* args[] = {first, state.finder};
-    Owned inserted = first ? steal(PyObject_Vectorcall(insert, args, 2, nullptr)) : Owned{};
-    Owned cache = inserted ? steal(PyObject_GetAttr(sys, importer_cache_attribute)) : Owned{};
+    Owned cache = steal(PyObject_GetAttr(sys, importer_cache_attribute));
     if (!cache) {
         return false;
     }

@@ -9,9 +9,9 @@
 
 namespace vx {
 
-Text insert_method{"insert"};
-
 namespace {
+
+Text insert_method{"insert"};
 
 Text importlib_bootstrap{"_frozen_importlib"};
 Text module_spec_name{"ModuleSpec"};
@@ -215,6 +215,22 @@ bool make_finder_and_loaders(State& state) noexcept {
     return true;
 }
 
+int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
+    const int present = PySequence_Contains(list, item);
+    if (present != 0) {
+        return present > 0 ? 0 : -1;
+    }
+    Owned insert;
+    const int takes_entries = PyObject_GetOptionalAttr(list, insert_method, insert.out());
+    if (takes_entries <= 0) {
+        return takes_entries;
+    }
+    const Py_ssize_t size = at_the_front ? 0 : PyObject_Size(list);
+    Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
+    PyObject* args[] = {index, item};
+    return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr))) ? 1 : -1;
+}
+
 // The meta path is the one that the import system walks: that of the sys
 // module held by importlib's bootstrap. A host that restored an earlier
 // meta path has taken the finder out; one that kept it must not get a
@@ -223,22 +239,7 @@ bool make_finder_and_loaders(State& state) noexcept {
 bool place_finder(const State& state) noexcept {
     Owned sys = import_system_sys();
     Owned path = sys ? steal(PyObject_GetAttr(sys, meta_path_attribute)) : Owned{};
-    if (!path) {
-        return false;
-    }
-    const int present = PySequence_Contains(path, state.finder);
-    if (present != 0) {
-        return present > 0;
-    }
-    Owned insert;
-    const int mutable_path = PyObject_GetOptionalAttr(path, insert_method, insert.out());
-    if (mutable_path <= 0) {
-        return mutable_path == 0;
-    }
-    const Py_ssize_t size = PyObject_Size(path);
-    Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
-    PyObject* args[] = {index, state.finder};
-    return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr)));
+    return path && insert_once(path, state.finder, false) >= 0;
 }
 
 }  // namespace vx

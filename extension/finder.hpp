@@ -26,8 +26,11 @@ bool place_finder(const State& state) noexcept;
 // unless `with_package`.
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept;
 
-// The name of the insert method of sys.meta_path and sys.path_hooks.
-extern Text insert_method;
+// Inserts `item` into `list` (sys.meta_path, sys.path_hooks) at index 2, or
+// at the end of a shorter list, or at the front; unless it is there already
+// or the list takes no entries (a host may make it a tuple). 1 when
+// inserted, 0 when left as it was, -1 with an error set.
+int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept;
 
 // The sys module that the import system reads its meta path, path hooks
 // and caches from: that of importlib's bootstrap, reached through it rather
