@@ -21,7 +21,7 @@ bool make_finder_and_loaders(State& state) noexcept;
 // entries.
 bool place_finder(const State& state) noexcept;
 
-// The spec of the module of the table named `name` (a str), with the
+// The ModuleSpec of the module of the table named `name` (a str), with the
 // row's loader; None for any other name, and for the package itself
 // unless `with_package`.
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept;
