@@ -2,7 +2,7 @@
 // interpreter does it for Python functions, and refusing a call that does
 // not fit with the interpreter's own TypeError messages.
 #include "function_object.hpp"
-#include "text.hpp"
+#include "suggestions.hpp"
 
 namespace vx {
 
@@ -27,33 +27,14 @@ Py_ssize_t find_parameter(PyObject* varnames, Py_ssize_t count, PyObject* keywor
     return -1;
 }
 
-// The "Did you mean" candidate the interpreter offers; null when none.
-Owned suggest_keyword(PyObject* varnames, Py_ssize_t count, PyObject* keyword) noexcept {
-    if (count == 0) {
-        return {};
-    }
-    Owned candidates = steal(PyTuple_GetSlice(varnames, 0, count));
-    Owned candidate_list = candidates ? steal(PySequence_List(candidates)) : Owned{};
-    // Names spelt out rather than Texts: a wrong call may come while the
-    // function's interpreter winds down and has let go of its state.
-    Owned module = candidate_list ? steal(PyImport_ImportModule("_suggestions")) : Owned{};
-    Owned suggestion = module ? steal(PyObject_CallMethod(module, "_generate_suggestions", "OO",
-                                                          candidate_list.get(), keyword))
-                              : Owned{};
-    // A suggestion is a courtesy: failing to make one must not hide the
-    // real error.
-    if (!suggestion || suggestion.get() == Py_None) {
-        PyErr_Clear();
-        return {};
-    }
-    return suggestion;
-}
-
 void unexpected_keyword(FunctionObject* function, PyObject* keyword) noexcept {
     const Py_ssize_t count = positional_count(*function->spec);
-    Owned suggestion = suggest_keyword(function->varnames, count, keyword);
-    // Held: making the suggestion runs Python code, which may rename the
-    // function.
+    // A suggestion is a courtesy: failing to make one must not hide the
+    // real error.
+    Owned suggestion = suggest_name(function->varnames, count, keyword);
+    PyErr_Clear();
+    // Held: formatting the keyword may run a str subclass's code, which may
+    // rename the function.
     const Owned qualname = add_ref(function->qualname);
     if (suggestion) {
         PyErr_Format(PyExc_TypeError,

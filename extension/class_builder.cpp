@@ -16,9 +16,8 @@ bool set_item(PyObject* namespace_, PyObject* key, Owned value) noexcept {
     return value && PyDict_SetItem(namespace_, key, value) == 0;
 }
 
-Owned make_member(const MemberSpec& member, PyObject* globals, std::string_view prefix,
-                  int firstlineno) noexcept {
-    Owned function = make_function(member.function, globals, prefix, firstlineno);
+Owned make_member(const MemberSpec& member, PyObject* globals, std::string_view prefix) noexcept {
+    Owned function = make_function(member.function, globals, prefix);
     if (!function || member.kind == MemberKind::method) {
         return function;
     }
@@ -66,7 +65,7 @@ Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept {
     for (const MemberSpec& member : spec.members) {
         Owned key = intern(member.function.name);
         if (!key || !set_item(namespace_, key,
-                              make_member(member, globals, qualname_prefix, spec.firstlineno))) {
+                              make_member(member, globals, qualname_prefix))) {
             return {};
         }
     }

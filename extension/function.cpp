@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "function_object.hpp"
+#include "monitoring.hpp"
 #include "text.hpp"
 
 namespace vx {
@@ -10,8 +11,19 @@ namespace vx {
 namespace {
 
 Text dunder_name{"__name__"};
+Text dunder_file{"__file__"};
 Text dunder_module{"__module__"};
+Text unknown_file{"<unknown>"};
 Text vectorcall_offset{"__vectorcalloffset__"};
+
+// The body, and the traceback entry of an error that leaves it.
+PyObject* enter(FunctionObject* function, const Call& call) noexcept {
+    PyObject* result = function->spec->body(call);
+    if (result == nullptr) [[unlikely]] {
+        add_traceback_entry(function, call);
+    }
+    return result;
+}
 
 PyObject* run_body(FunctionObject* function, PyObject* const* args, std::size_t nargsf,
                    PyObject* kwnames) noexcept {
@@ -19,27 +31,35 @@ PyObject* run_body(FunctionObject* function, PyObject* const* args, std::size_t 
     const FunctionSpec& spec = *function->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t count = positional_count(spec);
-    PyObject* result;
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        result = spec.body(Call(self, function->constants, args,
-                                {args + count, static_cast<std::size_t>(nargs - count)}));
-    } else {
-        PyObject* bound[max_params];
-        std::span<PyObject* const> rest;
-        Owned defaults;
-        // A call that does not fit never enters the body, as it never enters
-        // a Python function's frame: no traceback entry.
-        if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
-            return nullptr;
-        }
-        result = spec.body(Call(self, function->constants, bound, rest));
+        return enter(function, Call(self, function->constants, args,
+                                    {args + count, static_cast<std::size_t>(nargs - count)}));
     }
-    if (result == nullptr) [[unlikely]] {
-        add_traceback_entry(function);
+    PyObject* bound[max_params];
+    std::span<PyObject* const> rest;
+    Owned defaults;
+    // A call that does not fit never enters the body, as it never enters
+    // a Python function's frame: no traceback entry.
+    if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
+        return nullptr;
     }
-    return result;
+    return enter(function, Call(self, function->constants, bound, rest));
+}
+
+// With a monitoring tool listening, the call as the tool sees a Python
+// function's: its start and end around the body.
+[[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,
+                                      std::size_t nargsf, PyObject* kwnames) noexcept {
+    Monitoring& monitoring = function->state->monitoring;
+    Owned code = code_of(function);
+    if (!code) {
+        return nullptr;
+    }
+    PyObject* result = fire_start(monitoring, code) ? run_body(function, args, nargsf, kwnames)
+                                                    : nullptr;
+    return fire_end(monitoring, code, result);
 }
 
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
@@ -53,7 +73,11 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     // Callers may hold the function only borrowed (property.__get__ does),
     // and the body may drop their reference: hold it until the body is done.
     const Owned held = add_ref(self);
-    PyObject* result = run_body(as_function(self), args, nargsf, kwnames);
+    FunctionObject* function = as_function(self);
+    PyObject* result = tool_listens(function->state->monitoring)
+                           ? run_monitored(function, args, nargsf, kwnames)
+                           : run_body(function, args, nargsf, kwnames);
+    PyMonitoring_ExitScope();
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -99,6 +123,8 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(function->name);
     Py_CLEAR(function->qualname);
     Py_CLEAR(function->varnames);
+    Py_CLEAR(function->defined_qualname);
+    Py_CLEAR(function->defined_file);
     State* state = function->state;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -274,13 +300,18 @@ bool ready_function_type(State& state) noexcept {
 }
 
 Owned make_function(const FunctionSpec& spec, PyObject* globals,
-                    std::string_view qualname_prefix, int firstlineno) noexcept {
+                    std::string_view qualname_prefix) noexcept {
     Owned name = intern(spec.name);
     Owned prefix = intern(qualname_prefix);
     Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
     Owned module;
-    if (!qualname || PyDict_GetItemRef(globals, dunder_name, module.out()) < 0) {
+    Owned file;
+    if (!qualname || PyDict_GetItemRef(globals, dunder_name, module.out()) < 0 ||
+        PyDict_GetItemRef(globals, dunder_file, file.out()) < 0) {
         return {};
+    }
+    if (!file || !PyUnicode_Check(file.get())) {
+        file = add_ref(unknown_file);
     }
     Owned builtins = builtins_of(globals);
     Owned varnames = builtins ? make_varnames(spec) : Owned{};
@@ -308,7 +339,9 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     function->constants = state->constants();
     state->hold();
     function->name = name.release();
+    function->defined_qualname = Py_NewRef(qualname.get());
     function->qualname = qualname.release();
+    function->defined_file = file.release();
     function->module = module ? module.release() : Py_NewRef(Py_None);
     function->doc = Py_NewRef(Py_None);
     function->globals = Py_NewRef(globals);
@@ -321,7 +354,6 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     function->annotate = nullptr;
     function->own_annotate = true;
     function->code = nullptr;
-    function->firstlineno = firstlineno;
     function->is_method = !qualname_prefix.empty();
     return self;
 }

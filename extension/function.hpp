@@ -43,6 +43,10 @@ inline constexpr std::size_t max_params = 4;
 
 struct FunctionSpec {
     std::string_view name;
+    // Where the function stands in its module's Python shape (the opening
+    // comment of each module file): its code object's first line, which
+    // traceback entries and profilers show.
+    int line = 0;
     FixedList<Param, max_params> params;
     // The last parameter collects the remaining positional arguments (*args).
     bool varargs = false;
@@ -60,6 +64,9 @@ public:
     Call(PyObject* function, PyObject* const* constants, PyObject* const* params,
          std::span<PyObject* const> rest) noexcept
         : function_(function), constants_(constants), params_(params), rest_(rest) {}
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call() { Py_XDECREF(kept_); }
 
     // The argument bound to parameter i (borrowed).
     PyObject* arg(std::size_t i) const noexcept { return params_[i]; }
@@ -74,11 +81,28 @@ public:
         return constants_[constant.slot()];
     }
 
+    // For the traceback entry, should the body fail: a local that a Python
+    // function would hold at this point besides its arguments (the runner's
+    // `proc`), or an argument it has rebound (`launcher` in switch), by its
+    // index in co_varnames. Bodies keep one on their failure paths only;
+    // one is all any body needs, and a second replaces it.
+    void keep_local(std::size_t index, PyObject* value) const noexcept {
+        kept_index_ = index;
+        Py_XSETREF(kept_, Py_NewRef(value));
+    }
+    // The kept local (borrowed) and its index; null when none was kept.
+    PyObject* kept_local(std::size_t& index) const noexcept {
+        index = kept_index_;
+        return kept_;
+    }
+
 private:
     PyObject* function_;
     PyObject* const* constants_;
     PyObject* const* params_;
     std::span<PyObject* const> rest_;
+    mutable PyObject* kept_ = nullptr;
+    mutable std::size_t kept_index_ = 0;
 };
 
 class State;
@@ -91,6 +115,6 @@ bool ready_function_type(State& state) noexcept;
 // annotations are evaluated here, but for those naming a lazy import not
 // yet resolved, which are evaluated on first use.
 Owned make_function(const FunctionSpec& spec, PyObject* globals,
-                    std::string_view qualname_prefix, int firstlineno) noexcept;
+                    std::string_view qualname_prefix) noexcept;
 
 }  // namespace vx

@@ -31,7 +31,11 @@ struct FunctionObject {
     // caller set; null for None.
     PyObject* annotate;
     PyObject* code;         // made on first use of __code__
-    int firstlineno;
+    // What the code object is named with whenever it is made: the function's
+    // qualified name and its module's `__file__` as they were when the
+    // function was made (str).
+    PyObject* defined_qualname;
+    PyObject* defined_file;
     bool is_method;
     bool own_annotate;      // `annotate` is (or is still to be made) the function's own
 };
@@ -68,7 +72,7 @@ Owned code_of(FunctionObject* function) noexcept;
 
 // Adds an entry for the function to the traceback of the exception that
 // is leaving its body, as the interpreter does for a Python function's
-// frame.
-void add_traceback_entry(FunctionObject* function) noexcept;
+// frame, with the call's arguments and kept local as the frame's locals.
+void add_traceback_entry(FunctionObject* function, const Call& call) noexcept;
 
 }  // namespace vx

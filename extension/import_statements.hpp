@@ -2,18 +2,20 @@
 // module's, for CPython 3.15's lazy imports (PEP 810). When the running
 // interpreter makes every module-level import potentially lazy (-X
 // lazy_imports=all, PYTHON_LAZY_IMPORTS=all, sys.set_lazy_imports("all")),
-// the statements are built as a syntax tree, compiled and run in the
-// module's namespace as its globals and locals: the interpreter then decides
-// each one as it decides a Python module's (its filter, sys.lazy_modules,
-// a target already loaded), binds the placeholders and resolves them on
-// first use, in the order a Python module would. In any other mode a body
-// imports as before, which is exactly what a Python module does there.
+// the statements are written out as the lines of source they stand for,
+// compiled and run in the module's namespace as its globals and locals: the
+// interpreter then decides each one as it decides a Python module's (its
+// filter, sys.lazy_modules, a target already loaded), binds the
+// placeholders and resolves them on first use, in the order a Python module
+// would. In any other mode a body imports as before, which is exactly what
+// a Python module does there.
 #pragma once
 
 #include "ref.hpp"
 
 #if PY_VERSION_HEX >= 0x030F0000
 
+#include <cstddef>
 #include <string_view>
 
 namespace vx {
@@ -34,14 +36,19 @@ public:
     bool run(PyObject* globals) noexcept;
 
 private:
+    void append(std::string_view text) noexcept;
+
     bool active_;
-    Owned syntax_;      // the syntax tree node classes (the _ast module)
-    Owned statements_;  // list of statement nodes not yet run
-    // Where the next statement stands, as the modules are laid out: the
-    // imports open the module, one a line, with a blank line between the
-    // standard library's and the package's own. The compiled code carries
-    // these lines, which tracebacks of a failed resolution name.
-    int line_ = 1;
+    // The statements held, as source text: each at the line where the
+    // module's Python shape has it, blank lines before, so that tracebacks
+    // of a failed resolution name the line of the import. The imports open
+    // the module, one a line, with a blank line between the standard
+    // library's and the package's own; a few short lines at most.
+    char text_[512];
+    std::size_t size_ = 0;
+    bool overflowed_ = false;
+    int text_lines_ = 1;  // the line that the end of the text stands on
+    int line_ = 1;        // the line of the next statement
     bool after_absolute_ = false;
 };
 

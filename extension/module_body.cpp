@@ -63,7 +63,7 @@ bool ModuleBody::define(const ClassSpec& spec) noexcept {
 
 bool ModuleBody::define(const FunctionSpec& spec) noexcept {
     Owned key = finish() ? intern(spec.name) : Owned{};
-    Owned function = key ? make_function(spec, globals_, {}, 1) : Owned{};
+    Owned function = key ? make_function(spec, globals_, {}) : Owned{};
     return function && PyDict_SetItem(globals_, key, function) == 0;
 }
 

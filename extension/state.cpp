@@ -149,9 +149,6 @@ void State::destroy() noexcept {
     Py_CLEAR(module_spec);
     Py_CLEAR(package_dir);
     Py_CLEAR(file_suffix);
-#if PY_VERSION_HEX >= 0x030F0000
-    Py_CLEAR(syntax_classes);
-#endif
     Py_CLEAR(code_body);
     PyObject* type = reinterpret_cast<PyObject*>(function_type);
     function_type = nullptr;

@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include "module_table.hpp"
+#include "monitoring.hpp"
 #include "text.hpp"
 
 namespace vx {
@@ -47,15 +48,11 @@ public:
     PyObject* loaders[module_count] = {};  // one per row of the module table
     PyObject* package_dir = nullptr;  // D + "/vorlix"
     PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
-#if PY_VERSION_HEX >= 0x030F0000
-    // The syntax tree classes, made by the first body that compiles its
-    // imports (import_statements.hpp).
-    PyObject* syntax_classes = nullptr;
-#endif
     // The body that every `__code__` of this interpreter copies (code.cpp):
     // made on the first read, null until then.
     PyObject* code_body = nullptr;
-    bool making_code_body = false;
+    // Which monitoring tools listen (monitoring.hpp).
+    Monitoring monitoring;
 
     // The interpreter the state belongs to: its objects are only ever used
     // there.

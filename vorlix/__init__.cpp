@@ -1,13 +1,14 @@
-// vorlix: the package body and its public names.
+// vorlix: the package body and its public names, as the Python it stands
+// for:
 //
-//     from ._app import App
-//     from ._app import api as apps
-//     from ._launcher import Launcher
-//     from ._launcher import api as launchers
-//     from ._util import VorlixException
-//     from ._util import vorlix
-//
-//     __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
+//   1  from ._app import App
+//   2  from ._app import api as apps
+//   3  from ._launcher import Launcher
+//   4  from ._launcher import api as launchers
+//   5  from ._util import VorlixException
+//   6  from ._util import vorlix
+//   7
+//   8  __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
 #include <array>
 
 #include "../extension/text.hpp"

@@ -1,21 +1,59 @@
 // vorlix._app: the app handle and the app registry.
 //
-//     from ._util import vorlix
+// The module as the Python it stands for, line by line. Each function's
+// code object has the first line it has here, which traceback entries and
+// profilers show.
 //
-//     class App:                                     # line 4
-//         def __init__(self, name: str) -> None
-//         @property is_running(self) -> bool:  self.name in api.running.keys()
-//         @property is_paused(self) -> bool:   self.name in api.paused.keys()
-//         def start / stop / pause / resume(self) -> None:
-//             _ = vorlix("start-app" ..., self.name)
-//
-//     class API:                                     # line 29
-//         def keys(self) -> list[str]:  vorlix("list-apps").splitlines()
-//         def __contains__(self, key: str) -> bool:  key in self.keys()
-//         def __getitem__(self, key: str) -> App:    App(key) if key in self
-//         @property running / paused -> dict[str, App]
-//
-//     api = API()
+//   1  from ._util import vorlix
+//   2
+//   3
+//   4  class App:
+//   5      def __init__(self, name: str) -> None:
+//   6          self.name = name
+//   7
+//   8      @property
+//   9      def is_running(self) -> bool:
+//  10          return self.name in api.running.keys()
+//  11
+//  12      @property
+//  13      def is_paused(self) -> bool:
+//  14          return self.name in api.paused.keys()
+//  15
+//  16      def start(self) -> None:
+//  17          _ = vorlix("start-app", self.name)
+//  18
+//  19      def stop(self) -> None:
+//  20          _ = vorlix("stop-app", self.name)
+//  21
+//  22      def pause(self) -> None:
+//  23          _ = vorlix("pause-app", self.name)
+//  24
+//  25      def resume(self) -> None:
+//  26          _ = vorlix("resume-app", self.name)
+//  27
+//  28
+//  29  class API:
+//  30      def keys(self) -> list[str]:
+//  31          return vorlix("list-apps").splitlines()
+//  32
+//  33      def __contains__(self, key: str) -> bool:
+//  34          return key in self.keys()
+//  35
+//  36      def __getitem__(self, key: str) -> App:
+//  37          if key not in self:
+//  38              raise KeyError()
+//  39          return App(key)
+//  40
+//  41      @property
+//  42      def running(self) -> dict[str, App]:
+//  43          return {name: App(name) for name in vorlix("list-running-apps").splitlines()}
+//  44
+//  45      @property
+//  46      def paused(self) -> dict[str, App]:
+//  47          return {name: App(name) for name in vorlix("list-paused-apps").splitlines()}
+//  48
+//  49
+//  50  api = API()
 #include "modules.hpp"
 #include "shared_bodies.hpp"
 
@@ -97,15 +135,15 @@ PyObject* apps_by_name(const Call& call) noexcept {
 }
 
 constexpr MemberSpec app_members[] = {
-    method(handle_init),
-    property({.name = "is_running", .params = {self}, .annotations = {returns_bool},
+    method(handle_init(5)),
+    property({.name = "is_running", .line = 8, .params = {self}, .annotations = {returns_bool},
               .body = is_listed<running>}),
-    property({.name = "is_paused", .params = {self}, .annotations = {returns_bool},
+    property({.name = "is_paused", .line = 12, .params = {self}, .annotations = {returns_bool},
               .body = is_listed<paused>}),
-    method(action("start", run_on_handle<start_app>)),
-    method(action("stop", run_on_handle<stop_app>)),
-    method(action("pause", run_on_handle<pause_app>)),
-    method(action("resume", run_on_handle<resume_app>)),
+    method(action("start", 16, run_on_handle<start_app>)),
+    method(action("stop", 19, run_on_handle<stop_app>)),
+    method(action("pause", 22, run_on_handle<pause_app>)),
+    method(action("resume", 25, run_on_handle<resume_app>)),
 };
 
 constexpr ClassSpec app_class{
@@ -118,16 +156,16 @@ constexpr ClassSpec app_class{
 using AppsByName = Dict<Str, Name<"App">>;
 
 constexpr MemberSpec registry_members[] = {
-    method({.name = "keys", .params = {self}, .annotations = {{"return", type<List<Str>>}},
+    method({.name = "keys", .line = 30, .params = {self}, .annotations = {{"return", type<List<Str>>}},
             .body = keys<list_apps>}),
-    method({.name = "__contains__", .params = {self, "key"},
+    method({.name = "__contains__", .line = 33, .params = {self, "key"},
             .annotations = {key_is_str, returns_bool}, .body = contains}),
-    method({.name = "__getitem__", .params = {self, "key"},
+    method({.name = "__getitem__", .line = 36, .params = {self, "key"},
             .annotations = {key_is_str, {"return", type<Name<"App">>}},
             .body = get_item<app_class_name>}),
-    property({.name = "running", .params = {self}, .annotations = {{"return", type<AppsByName>}},
+    property({.name = "running", .line = 41, .params = {self}, .annotations = {{"return", type<AppsByName>}},
               .body = apps_by_name<list_running_apps>}),
-    property({.name = "paused", .params = {self}, .annotations = {{"return", type<AppsByName>}},
+    property({.name = "paused", .line = 45, .params = {self}, .annotations = {{"return", type<AppsByName>}},
               .body = apps_by_name<list_paused_apps>}),
 };
 

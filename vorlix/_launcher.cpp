@@ -1,31 +1,80 @@
 // vorlix._launcher: the launcher handle and the launcher registry.
 //
-//     import subprocess
-//     from collections.abc import Callable
-//     from ._util import vorlix
+// The module as the Python it stands for, line by line. Each function's
+// code object has the first line it has here, which traceback entries and
+// profilers show.
 //
-//     class Launcher:                                # line 7
-//         def __init__(self, name: str) -> None
-//         def logs(self, _onlogline: Callable[[str], None] | None = None) -> list[str] | None:
-//             raise NotImplementedError()
-//         def start / stop(self) -> None:  _ = vorlix("start-launcher" ..., self.name)
-//         def enable(self, start: bool = False) -> None:
-//             vorlix("switch-launcher", "--start", self.name) if start
-//             else vorlix("switch-launcher", self.name)
-//         @property is_current / is_enabled / is_active(self) -> bool:
-//             subprocess.call(["/opt/bin/vorlix", "is-current-launcher", self.name]) == 0
-//
-//     class API:                                     # line 49
-//         def keys(self) -> list[str]:  vorlix("list-launchers").splitlines()
-//         def __contains__(self, key: str) -> bool:  key in self.keys()
-//         def __getitem__(self, key: str) -> Launcher:  Launcher(key) if key in self
-//         @property current(self) -> Launcher:
-//             Launcher(vorlix("status").splitlines()[0][14:-4])
-//         def switch(self, launcher: Launcher | str, start: bool = False) -> None:
-//             if not isinstance(launcher, Launcher): launcher = Launcher(launcher)
-//             _ = launcher.enable(start)
-//
-//     api = API()
+//   1  import subprocess
+//   2  from collections.abc import Callable
+//   3
+//   4  from ._util import vorlix
+//   5
+//   6
+//   7  class Launcher:
+//   8      def __init__(self, name: str) -> None:
+//   9          self.name = name
+//  10
+//  11      def logs(self, _onlogline: Callable[[str], None] | None = None) -> list[str] | None:
+//  12          # Part of the interface, not of the device yet: the control tool has
+//  13          # no sub-command that reads a launcher's log, so there is nothing to
+//  14          # run, and the call starts no process.
+//  15          #
+//  16          # The signature says what the method is for: the log's lines as a
+//  17          # list, or, given `_onlogline`, each line handed to it as it comes
+//  18          # and None returned. The leading underscore marks a parameter that
+//  19          # nothing reads yet; callers that pass it now need no change once
+//  20          # the tool can answer.
+//  21          #
+//  22          raise NotImplementedError()
+//  23
+//  24      def start(self) -> None:
+//  25          _ = vorlix("start-launcher", self.name)
+//  26
+//  27      def stop(self) -> None:
+//  28          _ = vorlix("stop-launcher", self.name)
+//  29
+//  30      def enable(self, start: bool = False) -> None:
+//  31          if start:
+//  32              _ = vorlix("switch-launcher", "--start", self.name)
+//  33          else:
+//  34              _ = vorlix("switch-launcher", self.name)
+//  35
+//  36      @property
+//  37      def is_current(self) -> bool:
+//  38          return subprocess.call(["/opt/bin/vorlix", "is-current-launcher", self.name]) == 0
+//  39
+//  40      @property
+//  41      def is_enabled(self) -> bool:
+//  42          return subprocess.call(["/opt/bin/vorlix", "is-enabled-launcher", self.name]) == 0
+//  43
+//  44      @property
+//  45      def is_active(self) -> bool:
+//  46          return subprocess.call(["/opt/bin/vorlix", "is-active-launcher", self.name]) == 0
+//  47
+//  48
+//  49  class API:
+//  50      def keys(self) -> list[str]:
+//  51          return vorlix("list-launchers").splitlines()
+//  52
+//  53      def __contains__(self, key: str) -> bool:
+//  54          return key in self.keys()
+//  55
+//  56      def __getitem__(self, key: str) -> Launcher:
+//  57          if key not in self:
+//  58              raise KeyError()
+//  59          return Launcher(key)
+//  60
+//  61      @property
+//  62      def current(self) -> Launcher:
+//  63          return Launcher(vorlix("status").splitlines()[0][14:-4])
+//  64
+//  65      def switch(self, launcher: Launcher | str, start: bool = False) -> None:
+//  66          if not isinstance(launcher, Launcher):
+//  67              launcher = Launcher(launcher)
+//  68          _ = launcher.enable(start)
+//  69
+//  70
+//  71  api = API()
 #include "modules.hpp"
 #include "shared_bodies.hpp"
 
@@ -126,6 +175,9 @@ PyObject* current(const Call& call) noexcept {
     return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
 }
 
+// The parameter `launcher` of switch, which it rebinds to the handle.
+constexpr std::size_t launcher_param = 1;
+
 // if not isinstance(launcher, Launcher): launcher = Launcher(launcher)
 // _ = launcher.enable(start)
 PyObject* switch_to(const Call& call) noexcept {
@@ -144,7 +196,11 @@ PyObject* switch_to(const Call& call) noexcept {
     }
     PyObject* args[] = {launcher, call.arg(2)};
     Owned result = steal(PyObject_VectorcallMethod(call.text(enable_method), args, 2, nullptr));
-    return result ? Py_NewRef(Py_None) : nullptr;
+    if (!result) {
+        call.keep_local(launcher_param, launcher);
+        return nullptr;
+    }
+    return Py_NewRef(Py_None);
 }
 
 constexpr Annotation returns_launcher = {"return", type<Name<"Launcher">>};
@@ -152,23 +208,24 @@ constexpr Annotation start_is_bool = {"start", type<Bool>};
 
 using LogLineCallback = Union<Subscript<Name<"Callable">, ListOf<Str>, None>, None>;
 
-constexpr FunctionSpec state_query(const char* name, Body body) noexcept {
-    return {.name = name, .params = {self}, .annotations = {returns_bool}, .body = body};
+constexpr FunctionSpec state_query(const char* name, int line, Body body) noexcept {
+    return {.name = name, .line = line, .params = {self}, .annotations = {returns_bool},
+            .body = body};
 }
 
 constexpr MemberSpec launcher_members[] = {
-    method(handle_init),
-    method({.name = "logs", .params = {self, {"_onlogline", Default::none}},
+    method(handle_init(8)),
+    method({.name = "logs", .line = 11, .params = {self, {"_onlogline", Default::none}},
             .annotations = {{"_onlogline", type<LogLineCallback>},
                             {"return", type<Union<List<Str>, None>>}},
             .body = logs}),
-    method(action("start", run_on_handle<start_launcher>)),
-    method(action("stop", run_on_handle<stop_launcher>)),
-    method({.name = "enable", .params = {self, {"start", Default::false_}},
+    method(action("start", 24, run_on_handle<start_launcher>)),
+    method(action("stop", 27, run_on_handle<stop_launcher>)),
+    method({.name = "enable", .line = 30, .params = {self, {"start", Default::false_}},
             .locals = {"_"}, .annotations = {start_is_bool, returns_none}, .body = enable}),
-    property(state_query("is_current", exits_zero<is_current_launcher>)),
-    property(state_query("is_enabled", exits_zero<is_enabled_launcher>)),
-    property(state_query("is_active", exits_zero<is_active_launcher>)),
+    property(state_query("is_current", 36, exits_zero<is_current_launcher>)),
+    property(state_query("is_enabled", 40, exits_zero<is_enabled_launcher>)),
+    property(state_query("is_active", 44, exits_zero<is_active_launcher>)),
 };
 
 constexpr ClassSpec launcher_class{
@@ -179,15 +236,15 @@ constexpr ClassSpec launcher_class{
 };
 
 constexpr MemberSpec registry_members[] = {
-    method({.name = "keys", .params = {self}, .annotations = {{"return", type<List<Str>>}},
+    method({.name = "keys", .line = 50, .params = {self}, .annotations = {{"return", type<List<Str>>}},
             .body = keys<list_launchers>}),
-    method({.name = "__contains__", .params = {self, "key"},
+    method({.name = "__contains__", .line = 53, .params = {self, "key"},
             .annotations = {key_is_str, returns_bool}, .body = contains}),
-    method({.name = "__getitem__", .params = {self, "key"},
+    method({.name = "__getitem__", .line = 56, .params = {self, "key"},
             .annotations = {key_is_str, returns_launcher}, .body = get_item<launcher_class_name>}),
-    property({.name = "current", .params = {self}, .annotations = {returns_launcher},
+    property({.name = "current", .line = 61, .params = {self}, .annotations = {returns_launcher},
               .body = current}),
-    method({.name = "switch", .params = {self, "launcher", {"start", Default::false_}},
+    method({.name = "switch", .line = 65, .params = {self, "launcher", {"start", Default::false_}},
             .locals = {"_"},
             .annotations = {{"launcher", type<Union<Name<"Launcher">, Str>>}, start_is_bool,
                             returns_none},

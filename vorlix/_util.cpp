@@ -1,15 +1,21 @@
 // vorlix._util: the command runner and the package's error type.
 //
-//     import subprocess
+// The module as the Python it stands for, line by line. Each function's
+// code object has the first line it has here, which traceback entries and
+// profilers show.
 //
-//     class VorlixException(Exception): ...
-//
-//     def vorlix(*args: str) -> str:
-//         proc = subprocess.run(["/opt/bin/vorlix", *args],
-//                               text=True, check=False, capture_output=True)
-//         if proc.returncode:
-//             raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
-//         return proc.stdout
+//   1  import subprocess
+//   2
+//   3
+//   4  class VorlixException(Exception):
+//   5      pass
+//   6
+//   7
+//   8  def vorlix(*args: str) -> str:
+//   9      proc = subprocess.run(["/opt/bin/vorlix", *args], text=True, check=False, capture_output=True)
+//  10      if proc.returncode:
+//  11          raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
+//  12      return proc.stdout
 #include "../extension/text.hpp"
 #include "modules.hpp"
 
@@ -30,6 +36,8 @@ Text line_end{"\n"};
 Text no_format{""};
 // The keyword names of every run.
 Names run_keywords{"text", "check", "capture_output"};
+// Where `proc` stands among the runner's locals: after `args`.
+constexpr std::size_t proc_local = 1;
 
 // The instance is raised as the `raise` statement would raise it.
 PyObject* raise(Owned error) noexcept {
@@ -60,6 +68,21 @@ Owned failure_message(const Call& call, PyObject* proc) noexcept {
     return head ? steal(PyUnicode_Concat(head, err_text)) : Owned{};
 }
 
+// if proc.returncode: raise VorlixException(...); return proc.stdout
+PyObject* outcome(const Call& call, PyObject* proc) noexcept {
+    Owned status = steal(PyObject_GetAttr(proc, call.text(returncode)));
+    const int failed = status ? PyObject_IsTrue(status) : -1;
+    if (failed < 0) {
+        return nullptr;
+    }
+    if (!failed) {
+        return PyObject_GetAttr(proc, call.text(stdout_));
+    }
+    Owned error_type = call.global(vorlix_exception);
+    Owned message = error_type ? failure_message(call, proc) : Owned{};
+    return raise(message ? steal(PyObject_CallOneArg(error_type, message)) : Owned{});
+}
+
 PyObject* runner(const Call& call) noexcept {
     Owned module = call.global(subprocess);
     Owned run_function = module ? steal(PyObject_GetAttr(module, call.text(run))) : Owned{};
@@ -77,17 +100,14 @@ PyObject* runner(const Call& call) noexcept {
     }
     PyObject* run_args[] = {argv, Py_True, Py_False, Py_True};
     Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call.text(run_keywords)));
-    Owned status = proc ? steal(PyObject_GetAttr(proc, call.text(returncode))) : Owned{};
-    const int failed = status ? PyObject_IsTrue(status) : -1;
-    if (failed < 0) {
+    if (!proc) {
         return nullptr;
     }
-    if (!failed) {
-        return PyObject_GetAttr(proc, call.text(stdout_));
+    PyObject* result = outcome(call, proc);
+    if (result == nullptr) {
+        call.keep_local(proc_local, proc);
     }
-    Owned error_type = call.global(vorlix_exception);
-    Owned message = error_type ? failure_message(call, proc) : Owned{};
-    return raise(message ? steal(PyObject_CallOneArg(error_type, message)) : Owned{});
+    return result;
 }
 
 constexpr ClassSpec vorlix_exception_class{
@@ -98,6 +118,7 @@ constexpr ClassSpec vorlix_exception_class{
 
 constexpr FunctionSpec runner_function{
     .name = "vorlix",
+    .line = 8,
     .params = {"args"},
     .varargs = true,
     .locals = {"proc"},

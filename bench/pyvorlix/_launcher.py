@@ -9,6 +9,16 @@ class Launcher:
         self.name = name
 
     def logs(self, _onlogline: Callable[[str], None] | None = None) -> list[str] | None:
+        # Part of the interface, not of the device yet: the control tool has
+        # no sub-command that reads a launcher's log, so there is nothing to
+        # run, and the call starts no process.
+        #
+        # The signature says what the method is for: the log's lines as a
+        # list, or, given `_onlogline`, each line handed to it as it comes
+        # and None returned. The leading underscore marks a parameter that
+        # nothing reads yet; callers that pass it now need no change once
+        # the tool can answer.
+        #
         raise NotImplementedError()
 
     def start(self) -> None:
