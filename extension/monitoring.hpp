@@ -15,7 +15,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace vx {
 
@@ -41,11 +43,16 @@ inline constexpr std::uint8_t told_tools = 0b0011'1110;
 inline bool tool_listens(Monitoring& monitoring) noexcept {
     using namespace monitoring_detail;
     PyMonitoring_EnterScope(monitoring.events, &monitoring.version, event_types, Monitoring::count);
-    return ((monitoring.events[Monitoring::start].active |
-             monitoring.events[Monitoring::returned].active |
-             monitoring.events[Monitoring::raised].active |
-             monitoring.events[Monitoring::unwound].active) &
-            told_tools) != 0;
+    // The four states read at once, their `active` bytes tested together.
+    static_assert(sizeof monitoring.events == sizeof(std::uint64_t));
+    std::uint64_t states;
+    std::memcpy(&states, monitoring.events, sizeof states);
+    std::uint64_t told = 0;
+    for (std::size_t i = 0; i < Monitoring::count; ++i) {
+        told |= std::uint64_t{told_tools} << (8 * (i * sizeof(PyMonitoringState) +
+                                                   offsetof(PyMonitoringState, active)));
+    }
+    return (states & told) != 0;
 }
 
 // The start of a call of the function whose code object is `code`; false
