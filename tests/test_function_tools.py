@@ -5,9 +5,11 @@ bench/pyvorlix, the same package in plain Python, and must give the same
 answer. Then the calls that hostile callers make, which must neither crash
 nor recurse without end."""
 
+import cProfile
 import functools
 import inspect
 import os
+import pstats
 import pydoc
 import re
 import subprocess
@@ -15,6 +17,7 @@ import sys
 import textwrap
 import traceback
 import types
+import warnings
 from pathlib import Path
 from unittest import mock
 
@@ -275,8 +278,9 @@ def audit_events(package):
 
 def traceback_entries(package):
     """The entries that exceptions leaving the package's functions add to
-    their tracebacks: each function's name and its module, whose file it
-    names."""
+    their tracebacks: each function's name, its module, whose file it
+    names, its first line, and the locals that debuggers and
+    `capture_locals` show (by type)."""
     def entries(action, run):
         saved = package._util.subprocess
         package._util.subprocess = run
@@ -287,7 +291,9 @@ def traceback_entries(package):
         finally:
             package._util.subprocess = saved
         return [(frame.f_code.co_name, frame.f_globals["__name__"],
-                 frame.f_code.co_filename == frame.f_globals["__file__"])
+                 frame.f_code.co_filename == frame.f_globals["__file__"],
+                 frame.f_code.co_firstlineno,
+                 {name: type(value).__name__ for name, value in frame.f_locals.items()})
                 for frame in frames if frame.f_globals["__name__"].startswith(package.__name__)]
 
     def tool(returncode, stdout):
@@ -297,13 +303,46 @@ def traceback_entries(package):
     return [entries(lambda: package.App("mail").start(), tool(1, "")),
             entries(lambda: package.apps["nope"], tool(0, "mail\n")),
             entries(lambda: package.launchers.current, None),
+            entries(lambda: package.launchers.switch("home", start=1), tool(2, "")),
+            entries(lambda: package._util.vorlix("a", "b"), tool(1, "")),
             entries(lambda: package.App.start(), None)]
+
+
+def first_lines(package):
+    """Where each function stands in its module, as its code object says."""
+    return {label: f.__code__.co_firstlineno for label, f in members(package).items()}
+
+
+def profiled(package):
+    """What cProfile lists of a small program: each of the package's
+    functions and the tool it calls, with their callers, as module, line
+    and name."""
+    def where(key):
+        file, line, name = key
+        return (Path(file).name.split(".")[0], line, name)
+
+    def main():
+        package.apps.keys()
+        package.App("mail").start()
+
+    saved = package._util.subprocess
+    done = types.SimpleNamespace(returncode=0, stdout="mail\n", stderr="")
+    package._util.subprocess = types.SimpleNamespace(run=lambda *args, **kwargs: done)
+    profiler = cProfile.Profile()
+    try:
+        profiler.runcall(main)
+    finally:
+        package._util.subprocess = saved
+    stats = pstats.Stats(profiler).stats
+    return sorted((where(key), calls, sorted(where(caller) for caller in callers))
+                  for key, (_, calls, _, _, callers) in stats.items()
+                  if where(key)[0] in ("_app", "_util", "test_function_tools"))
 
 
 PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
-          changed_names, update_wrapper, audit_events, traceback_entries]
+          changed_names, update_wrapper, audit_events, traceback_entries, first_lines, profiled]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])
@@ -405,3 +444,94 @@ class TestHostileCallers:
         monkeypatch.setattr(vorlix._app, "vorlix", vorlix._app.api.__getitem__)
         with pytest.raises(RecursionError):
             vorlix.apps.keys()
+
+
+# Child code: pdb stepping through a function that calls one of the
+# package's, with each of its backends.
+STEPPING = """
+    import io, pdb, types
+    import vorlix
+
+    done = types.SimpleNamespace(returncode=0, stdout="", stderr="")
+    vorlix._util.subprocess = types.SimpleNamespace(run=lambda *args, **kwargs: done)
+
+    def main():
+        vorlix.App("mail").start()
+        size = len("ab")
+        return size
+
+    out = io.StringIO()
+    debugger = pdb.Pdb(stdin=io.StringIO("step\\n" * 12 + "continue\\n"), stdout=out,
+                       backend={backend!r})
+    debugger.use_rawinput = False
+    debugger.runcall(main)
+    print(out.getvalue())
+"""
+
+
+class TestProfilersAndDebuggers:
+    @staticmethod
+    def fake_tool(monkeypatch, returncode):
+        done = types.SimpleNamespace(returncode=returncode, stdout="", stderr="")
+        monkeypatch.setattr(vorlix._util, "subprocess",
+                            types.SimpleNamespace(run=lambda *args, **kwargs: done))
+
+    def test_entries_stand_at_their_functions_first_line(self, monkeypatch):
+        self.fake_tool(monkeypatch, 1)
+        with pytest.raises(vorlix.VorlixException) as caught:
+            vorlix.launchers.switch("home")
+        entries = [(tb.tb_frame.f_code.co_name, tb.tb_lineno, tb.tb_frame.f_code.co_firstlineno)
+                   for tb in _walk(caught.value.__traceback__)][1:]
+        assert [name for name, _, _ in entries] == ["switch", "enable", "vorlix"]
+        assert all(line == first for _, line, first in entries)
+
+    @pytest.mark.parametrize("hook", ["setprofile", "settrace"])
+    def test_the_older_hooks_see_no_frame_of_ours(self, hook, monkeypatch):
+        # Only the Python function that ours calls (the tool) has a frame.
+        self.fake_tool(monkeypatch, 0)
+        seen = []
+
+        def record(frame, event, arg):
+            seen.append((event, frame.f_code.co_name))
+            return record
+
+        app, set_hook = vorlix.App("mail"), getattr(sys, hook)
+        set_hook(record)
+        try:
+            app.start()
+        finally:
+            set_hook(None)
+        assert [entry for entry in seen if entry[0] in ("call", "return")] == [
+            ("call", "<lambda>"), ("return", "<lambda>")]
+
+    def test_profile_runs_and_lists_the_calls_as_calls_of_built_ins(self, monkeypatch):
+        self.fake_tool(monkeypatch, 0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # from CPython 3.15 on
+            import profile
+        profiler = profile.Profile()
+        profiler.runcall(vorlix.apps.keys)
+        listed = {name for _, _, name in pstats.Stats(profiler).stats}
+        assert "<lambda>" in listed and any("keys" in name for name in listed)
+        assert not any(file.endswith(".so") for file, _, _ in pstats.Stats(profiler).stats)
+
+    @pytest.mark.parametrize("backend", ["settrace", "monitoring"])
+    def test_pdb_stops_in_the_caller_as_around_any_built_in(self, backend):
+        code = textwrap.dedent(STEPPING).format(backend=backend)
+        child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               env=os.environ, timeout=120)
+        assert child.returncode == 0, child.stderr
+        lines = code.splitlines()
+        where = {text: lines.index("    " + text) + 1
+                 for text in ['vorlix.App("mail").start()', 'size = len("ab")', "return size"]}
+        stops = re.findall(r"<string>\((\d+)\)(\S+?)\(\)", child.stdout)
+        # Each line of main once, and its return: no stop of its own for the
+        # call of ours, which the debugger would take for one of main.
+        assert [int(line) for line, function in stops if function == "main"] == [
+            *where.values(), where["return size"]]
+
+
+def _walk(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
