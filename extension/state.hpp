@@ -41,6 +41,10 @@ public:
     PyTypeObject* function_type = nullptr;
     PyObject* module_spec = nullptr;  // importlib's ModuleSpec class
     PyObject* finder = nullptr;       // the package's own, for sys.meta_path
+    // The names the package was imported under (a list of str), which the
+    // finder serves the module table below: "vorlix", or "outer.vorlix" for
+    // a copy vendored under another package.
+    PyObject* package_names = nullptr;
     // The path-entry finder type of the package directory, made when the
     // path hook first accepts it (directory_finder.hpp), then kept.
     PyObject* directory_finder_type = nullptr;
