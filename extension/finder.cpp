@@ -6,6 +6,7 @@
 
 #include "directory_finder.hpp"
 #include "module_frame.hpp"
+#include "resources.hpp"
 #include "text.hpp"
 
 namespace vx {
@@ -72,12 +73,28 @@ PyObject* is_package(PyObject* self, PyObject*) noexcept {
 
 PyObject* no_code(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
 
+// importlib.resources asks the loader of a module for its resource reader;
+// the loader is its own, and what it reads is the package directory, which
+// holds no resources (resources.hpp).
+PyObject* resource_reader(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+PyObject* files(PyObject*, PyObject*) noexcept {
+    State* state = State::current();
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
+        return nullptr;
+    }
+    return package_directory(*state).release();
+}
+
 PyMethodDef loader_methods[] = {
     {"create_module", create_module, METH_O, nullptr},
     {"exec_module", exec_module, METH_O, nullptr},
     {"is_package", is_package, METH_O, nullptr},
     {"get_code", no_code, METH_O, nullptr},
     {"get_source", no_code, METH_O, nullptr},
+    {"get_resource_reader", resource_reader, METH_O, nullptr},
+    {"files", files, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -167,6 +167,7 @@ void State::destroy() noexcept {
     Py_CLEAR(finder);
     Py_CLEAR(package_names);
     Py_CLEAR(directory_finder_type);
+    Py_CLEAR(resource_type);
     Py_CLEAR(module_spec);
     Py_CLEAR(package_dir);
     Py_CLEAR(file_suffix);

@@ -48,6 +48,9 @@ public:
     // The path-entry finder type of the package directory, made when the
     // path hook first accepts it (directory_finder.hpp), then kept.
     PyObject* directory_finder_type = nullptr;
+    // The type of the package directory that importlib.resources reads,
+    // made when it is first asked for (resources.hpp), then kept.
+    PyObject* resource_type = nullptr;
     PyObject* loaders[module_count] = {};  // one per row of the module table
     PyObject* package_dir = nullptr;  // D + "/vorlix"
     PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"

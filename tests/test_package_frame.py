@@ -18,6 +18,8 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import warnings
+from importlib import resources
 from pathlib import Path
 
 import pytest
@@ -477,9 +479,34 @@ def contents_after_the_host_restored_its_hooks(package):
         sys.path_importer_cache.update(cache)
 
 
+def resource_files(package):
+    """What importlib.resources reads of the package: its own resources, not
+    the twin's module files."""
+    def own(names):
+        return sorted(n for n in names if not n.endswith(".py") and n != "__pycache__")
+
+    def refusal(read):
+        try:
+            read()
+        except OSError as error:
+            return [type(error).__name__, error.errno,
+                    os.path.relpath(error.filename, package.__path__[0])]
+
+    root = resources.files(package)
+    with resources.as_file(root) as path:
+        copied = [path.name, path.is_dir(), own(p.name for p in path.iterdir())]
+    with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
+        listed = own(resources.contents(package.__name__))
+    return [root.name, root.is_dir(), root.is_file(), own(p.name for p in root.iterdir()),
+            resources.files(package._app).is_dir(), copied, listed,
+            resources.is_resource(package, "nothing"), (root / "").is_dir(),
+            refusal(lambda: resources.read_text(package.__name__, "nothing")),
+            refusal(root.read_bytes), refusal((root / "deeper").joinpath("below").iterdir)]
+
+
 @pytest.mark.parametrize("probe", [package_contents, help_contents, loader_services,
                                    rerun_beside_a_finder_with_its_own_equality,
-                                   contents_after_the_host_restored_its_hooks],
+                                   contents_after_the_host_restored_its_hooks, resource_files],
                          ids=lambda probe: probe.__name__)
 def test_tools_see_the_package_as_a_python_package(probe):
     plain = json.loads(json.dumps(probe(pyvorlix)).replace("pyvorlix", "vorlix"))
