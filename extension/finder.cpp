@@ -150,9 +150,11 @@ PyObject* invalidate_caches(PyObject*, PyObject*) noexcept { return Py_NewRef(Py
 
 // Called with a path entry, the finder is its own path hook in
 // sys.path_hooks: a finder for the package directory, and ImportError for
-// any other entry.
+// any other entry. (PyDict_Size rather than the macro, whose debug build
+// for 3.15 names a type that 3.14 lacks: the module must load in the wrong
+// interpreter to refuse it in its own words.)
 PyObject* path_hook(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
         PyErr_SetString(PyExc_TypeError, "a path hook takes one path entry");
         return nullptr;
     }
