@@ -150,11 +150,11 @@ PyObject* invalidate_caches(PyObject*, PyObject*) noexcept { return Py_NewRef(Py
 
 // Called with a path entry, the finder is its own path hook in
 // sys.path_hooks: a finder for the package directory, and ImportError for
-// any other entry. (PyDict_Size rather than the macro, whose debug build
-// for 3.15 names a type that 3.14 lacks: the module must load in the wrong
-// interpreter to refuse it in its own words.)
+// any other entry. (PyObject_Size rather than PyDict_GET_SIZE, whose debug
+// build for 3.15 names a type that 3.14 lacks: the module must load in the
+// wrong interpreter to refuse it in its own words.)
 PyObject* path_hook(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyObject_Size(kwargs) != 0)) {
         PyErr_SetString(PyExc_TypeError, "a path hook takes one path entry");
         return nullptr;
     }
@@ -230,7 +230,7 @@ bool answer_to_name_of(const State& state, PyObject* module) noexcept {
         return found >= 0;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
-        if (PyUnicode_Compare(PyList_GET_ITEM(state.package_names, i), name) == 0) {
+        if (utf8(PyList_GET_ITEM(state.package_names, i)) == utf8(name)) {
             return true;
         }
     }
@@ -296,13 +296,12 @@ bool make_finder_and_loaders(State& state) noexcept {
 // Looked for by identity: a host's own finder may define an equality that
 // fails on ours (an import tracer that reads an attribute of the other).
 int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
-    Owned entries = steal(PySequence_Fast(list, "the import system's lists must be sequences"));
+    Owned entries = steal(PySequence_List(list));
     if (!entries) {
         return -1;
     }
-    PyObject* const* items = PySequence_Fast_ITEMS(entries.get());
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
-        if (items[i] == item) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        if (PyList_GET_ITEM(entries.get(), i) == item) {
             return 0;
         }
     }

@@ -49,8 +49,14 @@ Owned parent_name(const ModuleRow& row, PyObject* module) noexcept {
     if (!name || row.package) {
         return name;
     }
-    const Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name.get()), -1);
-    return dot >= -1 ? steal(PyUnicode_Substring(name, 0, dot > 0 ? dot : 0)) : Owned{};
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        return {};
+    }
+    const std::size_t dot = std::string_view{text, static_cast<std::size_t>(size)}.rfind('.');
+    return steal(PyUnicode_FromStringAndSize(
+        text, dot != std::string_view::npos ? static_cast<Py_ssize_t>(dot) : 0));
 }
 
 bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {

@@ -1,6 +1,7 @@
 #include "resources.hpp"
 
 #include <cerrno>
+#include <string_view>
 
 namespace vx {
 
@@ -25,10 +26,17 @@ Owned make_entry(PyTypeObject* type, PyObject* path, bool exists) noexcept {
 }
 
 // What the file system answers for the path: it is a directory, or there
-// is nothing there.
+// is nothing there (IsADirectoryError or FileNotFoundError, made by OSError
+// from the error number).
 PyObject* refuse(PyObject* self) noexcept {
-    errno = as_entry(self)->exists ? EISDIR : ENOENT;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, as_entry(self)->path);
+    const bool exists = as_entry(self)->exists;
+    Owned error = steal(PyObject_CallFunction(PyExc_OSError, "isO", exists ? EISDIR : ENOENT,
+                                              exists ? "Is a directory" : "No such file or directory",
+                                              as_entry(self)->path));
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
+    }
+    return nullptr;
 }
 
 // open(mode='r', ...), read_bytes() and read_text(...) alike: there is no
@@ -72,23 +80,15 @@ PyObject* joinpath(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     return below ? make_entry(Py_TYPE(self), path, false).release() : Py_NewRef(self);
 }
 
-PyObject* divide(PyObject* left, PyObject* right) noexcept;
-
-bool is_entry(PyObject* object) noexcept {
-    return PyType_GetSlot(Py_TYPE(object), Py_nb_true_divide) == reinterpret_cast<void*>(divide);
-}
-
-// entry / descendant
-PyObject* divide(PyObject* left, PyObject* right) noexcept {
-    return is_entry(left) ? joinpath(left, &right, 1) : Py_NewRef(Py_NotImplemented);
-}
-
 // The last part of the path.
 PyObject* get_name(PyObject* self, void*) noexcept {
-    PyObject* path = as_entry(self)->path;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
-    const Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
-    return slash >= -1 ? PyUnicode_Substring(path, slash + 1, length) : nullptr;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(as_entry(self)->path, &size);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const std::size_t start = std::string_view{text, static_cast<std::size_t>(size)}.rfind('/') + 1;
+    return PyUnicode_FromStringAndSize(text + start, size - static_cast<Py_ssize_t>(start));
 }
 
 void dealloc(PyObject* self) noexcept {
@@ -96,6 +96,14 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(as_entry(self)->path);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// entry / descendant; the other way round is no path.
+PyObject* divide(PyObject* left, PyObject* right) noexcept {
+    if (Py_TYPE(left)->tp_dealloc != dealloc) {
+        return Py_NewRef(Py_GetConstantBorrowed(Py_CONSTANT_NOT_IMPLEMENTED));
+    }
+    return joinpath(left, &right, 1);
 }
 
 PyMethodDef methods[] = {
