@@ -24,6 +24,7 @@ Text search_locations{"submodule_search_locations"};
 Text name_attribute{"name"};
 Text sys_attribute{"sys"};
 Text meta_path_attribute{"meta_path"};
+Text modules_attribute{"modules"};
 
 constexpr std::size_t row_count = module_count;
 
@@ -221,11 +222,14 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
 // stands in sys.modules under it, as the import system puts it there before
 // the body runs. A copy loaded by path and kept out of sys.modules serves no
 // names, as a Python package loaded that way finds its submodules through
-// sys.path.
+// sys.path. (sys.modules as the import system reads it; PyImport_GetModuleDict
+// would also page in interpreter code that nothing else runs at import.)
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     Owned name = steal(PyModule_GetNameObject(module));
+    Owned sys = name ? import_system_sys() : Owned{};
+    Owned modules = sys ? steal(PyObject_GetAttr(sys, modules_attribute)) : Owned{};
     Owned entry;
-    const int found = name ? PyDict_GetItemRef(PyImport_GetModuleDict(), name, entry.out()) : -1;
+    const int found = modules ? PyMapping_GetOptionalItem(modules, name, entry.out()) : -1;
     if (found <= 0 || entry.get() != module) {
         return found >= 0;
     }
