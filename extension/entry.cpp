@@ -2,7 +2,6 @@
 // calls PyInit_vorlix for the module definition (multi-phase), creates the
 // package module and hands it to the execution slot, which runs the package
 // body; the submodules come out of the module table through the finder.
-#include "directory_finder.hpp"
 #include "finder.hpp"
 #include "state.hpp"
 #include "version_guard.hpp"
@@ -14,13 +13,10 @@ namespace {
 // Each interpreter that imports the package sets it up for itself the first
 // time (state.hpp); every run of the package body, a retried import or a
 // reload too, then makes sure that the finder stands in sys.meta_path and
-// its path hook in sys.path_hooks.
+// its path hook in sys.path_hooks (run_package).
 int exec_package(PyObject* module) noexcept {
     const State* state = State::get_or_make();
-    if (state == nullptr || !place_finder(*state) || !place_path_hook(*state)) {
-        return -1;
-    }
-    return run_module(*state, package_row(), module) ? 0 : -1;
+    return state != nullptr && run_package(*state, module) ? 0 : -1;
 }
 
 PyModuleDef_Slot slots[] = {

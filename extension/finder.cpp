@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "directory_finder.hpp"
 #include "module_frame.hpp"
+#include "resources.hpp"
 #include "text.hpp"
 
 namespace vx {
@@ -22,6 +24,7 @@ Text search_locations{"submodule_search_locations"};
 Text name_attribute{"name"};
 Text sys_attribute{"sys"};
 Text meta_path_attribute{"meta_path"};
+Text modules_attribute{"modules"};
 
 constexpr std::size_t row_count = module_count;
 
@@ -56,7 +59,9 @@ PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
         PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
         return nullptr;
     }
-    return run_module(*state, row_of(self), module) ? Py_NewRef(Py_None) : nullptr;
+    const ModuleRow& row = row_of(self);
+    const bool ran = row.package ? run_package(*state, module) : run_module(*state, row, module);
+    return ran ? Py_NewRef(Py_None) : nullptr;
 }
 
 // What importlib.abc.InspectLoader asks, answered as the interpreter's own
@@ -69,12 +74,28 @@ PyObject* is_package(PyObject* self, PyObject*) noexcept {
 
 PyObject* no_code(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
 
+// importlib.resources asks the loader of a module for its resource reader;
+// the loader is its own, and what it reads is the package directory, which
+// holds no resources (resources.hpp).
+PyObject* resource_reader(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+PyObject* files(PyObject*, PyObject*) noexcept {
+    State* state = State::current();
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
+        return nullptr;
+    }
+    return package_directory(*state).release();
+}
+
 PyMethodDef loader_methods[] = {
     {"create_module", create_module, METH_O, nullptr},
     {"exec_module", exec_module, METH_O, nullptr},
     {"is_package", is_package, METH_O, nullptr},
     {"get_code", no_code, METH_O, nullptr},
     {"get_source", no_code, METH_O, nullptr},
+    {"get_resource_reader", resource_reader, METH_O, nullptr},
+    {"files", files, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -130,9 +151,11 @@ PyObject* invalidate_caches(PyObject*, PyObject*) noexcept { return Py_NewRef(Py
 
 // Called with a path entry, the finder is its own path hook in
 // sys.path_hooks: a finder for the package directory, and ImportError for
-// any other entry.
+// any other entry. (PyObject_Size rather than PyDict_GET_SIZE, whose debug
+// build for 3.15 names a type that 3.14 lacks: the module must load in the
+// wrong interpreter to refuse it in its own words.)
 PyObject* path_hook(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyObject_Size(kwargs) != 0)) {
         PyErr_SetString(PyExc_TypeError, "a path hook takes one path entry");
         return nullptr;
     }
@@ -163,17 +186,74 @@ PyType_Spec finder_spec = {
     .slots = finder_slots,
 };
 
+std::string_view utf8(PyObject* text) noexcept {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();  // a name with lone surrogates is none of ours
+        return {};
+    }
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// The row that serves `name`: the table's names are taken relative to a
+// name the package was imported under, so a copy vendored as `outer.vorlix`
+// serves `outer.vorlix._app` and never a top-level `vorlix`. Null for any
+// other name.
+const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
+    const std::string_view full = utf8(name);
+    const std::size_t stem = package_row().name.size();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
+        const std::string_view package = utf8(PyList_GET_ITEM(state.package_names, i));
+        if (package.empty() || !full.starts_with(package)) {
+            continue;
+        }
+        const std::string_view rest{full.data() + package.size(), full.size() - package.size()};
+        for (const ModuleRow& row : std::span(module_table, row_count)) {
+            if (rest == std::string_view{row.name.data() + stem, row.name.size() - stem}) {
+                return &row;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// The module's name becomes one that the finders answer to while the module
+// stands in sys.modules under it, as the import system puts it there before
+// the body runs. A copy loaded by path and kept out of sys.modules serves no
+// names, as a Python package loaded that way finds its submodules through
+// sys.path. (sys.modules as the import system reads it; PyImport_GetModuleDict
+// would also page in interpreter code that nothing else runs at import.)
+bool answer_to_name_of(const State& state, PyObject* module) noexcept {
+    Owned name = steal(PyModule_GetNameObject(module));
+    Owned sys = name ? import_system_sys() : Owned{};
+    Owned modules = sys ? steal(PyObject_GetAttr(sys, modules_attribute)) : Owned{};
+    Owned entry;
+    const int found = modules ? PyMapping_GetOptionalItem(modules, name, entry.out()) : -1;
+    if (found <= 0 || entry.get() != module) {
+        return found >= 0;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
+        if (utf8(PyList_GET_ITEM(state.package_names, i)) == utf8(name)) {
+            return true;
+        }
+    }
+    return PyList_Append(state.package_names, name) == 0;
+}
+
 }  // namespace
 
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept {
-    for (const ModuleRow& row : std::span(module_table, row_count)) {
-        if ((with_package || !row.package) &&
-            PyUnicode_EqualToUTF8AndSize(name, row.name.data(),
-                                         static_cast<Py_ssize_t>(row.name.size()))) {
-            return make_spec(state, row, name);
-        }
+    const ModuleRow* row = row_for(state, name);
+    if (row == nullptr || (row->package && !with_package)) {
+        return add_ref(Py_None);
     }
-    return add_ref(Py_None);
+    return make_spec(state, *row, name);
+}
+
+bool run_package(const State& state, PyObject* module) noexcept {
+    return answer_to_name_of(state, module) && place_finder(state) && place_path_hook(state) &&
+           run_module(state, package_row(), module);
 }
 
 Owned import_system_sys() noexcept {
@@ -204,7 +284,8 @@ bool make_finder_and_loaders(State& state) noexcept {
     }
     auto* finder_class = reinterpret_cast<PyTypeObject*>(finder_type.get());
     Owned new_finder = steal(finder_class->tp_alloc(finder_class, 0));
-    if (!new_finder) {
+    Owned names = new_finder ? steal(PyList_New(0)) : Owned{};
+    if (!names) {
         return false;
     }
     for (std::size_t i = 0; i < row_count; ++i) {
@@ -212,13 +293,21 @@ bool make_finder_and_loaders(State& state) noexcept {
     }
     state.module_spec = spec_type.release();
     state.finder = new_finder.release();
+    state.package_names = names.release();
     return true;
 }
 
+// Looked for by identity: a host's own finder may define an equality that
+// fails on ours (an import tracer that reads an attribute of the other).
 int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
-    const int present = PySequence_Contains(list, item);
-    if (present != 0) {
-        return present > 0 ? 0 : -1;
+    Owned entries = steal(PySequence_List(list));
+    if (!entries) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        if (PyList_GET_ITEM(entries.get(), i) == item) {
+            return 0;
+        }
     }
     Owned insert;
     const int takes_entries = PyObject_GetOptionalAttr(list, insert_method, insert.out());

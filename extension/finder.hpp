@@ -23,13 +23,20 @@ bool place_finder(const State& state) noexcept;
 
 // The ModuleSpec of the module of the table named `name` (a str), with the
 // row's loader; None for any other name, and for the package itself
-// unless `with_package`.
+// unless `with_package`. The table's names are taken relative to each name
+// the package was imported under in this interpreter.
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept;
+
+// Runs the package body on `module`, whichever loader runs it (the
+// interpreter's, or the package's own on a reload): the module's name
+// becomes one the finders answer to, the finder and its path hook are
+// placed again wherever a host took them out, and then the row runs.
+bool run_package(const State& state, PyObject* module) noexcept;
 
 // Inserts `item` into `list` (sys.meta_path, sys.path_hooks) at index 2, or
 // at the end of a shorter list, or at the front; unless it is there already
-// or the list takes no entries (a host may make it a tuple). 1 when
-// inserted, 0 when left as it was, -1 with an error set.
+// (the very object) or the list takes no entries (a host may make it a
+// tuple). 1 when inserted, 0 when left as it was, -1 with an error set.
 int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept;
 
 // The sys module that the import system reads its meta path, path hooks

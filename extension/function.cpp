@@ -321,11 +321,10 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     if (!varnames || !make_defaults(spec, defaults)) {
         return {};
     }
-    // Evaluated now, unless they name a lazy import still unresolved: those
-    // wait for first use, as a Python function's do, so that defining the
-    // function imports nothing.
-    Owned annotations = make_annotations(spec, Scope{globals, builtins, true});
-    if (!annotations && PyErr_Occurred()) {
+    // Evaluated now, in every mode: a name bound by a lazy import that is
+    // not yet resolved is resolved here, loading what it names.
+    Owned annotations = make_annotations(spec, Scope{globals, builtins});
+    if (!annotations) {
         return {};
     }
     State* state = State::current();

@@ -112,8 +112,7 @@ bool ready_function_type(State& state) noexcept;
 // A new function for `spec`, defined in the module whose namespace is
 // `globals`, with the qualified name `qualname_prefix` + name (the prefix is
 // "App." for a method of App, empty for a module-level function). The
-// annotations are evaluated here, but for those naming a lazy import not
-// yet resolved, which are evaluated on first use.
+// annotations are evaluated here.
 Owned make_function(const FunctionSpec& spec, PyObject* globals,
                     std::string_view qualname_prefix) noexcept;
 

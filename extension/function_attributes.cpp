@@ -242,8 +242,8 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (function->annotations == nullptr) {
-        // Only an annotate function a caller set gets here with one, or the
-        // function's own annotations left at definition.
+        // Null only once a caller set an annotate function, which makes
+        // them again, or deleted them (or set None): they start empty.
         Owned made;
         const Owned annotate = add_ref(function->annotate);
         if (annotate) {
@@ -259,9 +259,6 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 #endif
                 return nullptr;
             }
-        } else if (function->own_annotate) {
-            // Left at definition for a lazy import they name (make_function).
-            made = make_annotations(*function->spec, Scope{function->globals, function->builtins});
         } else {
             made = steal(PyDict_New());
         }

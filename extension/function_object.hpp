@@ -62,8 +62,7 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
 // (function_attributes.cpp).
 extern PyGetSetDef function_getset[];
 
-// The function's annotations, evaluated in `scope`; null without an error
-// when the scope stops at a lazy import not yet resolved.
+// The function's annotations, evaluated in `scope`.
 Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept;
 
 // The code object behind `__code__`, made on first use; every read gives

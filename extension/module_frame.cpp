@@ -42,9 +42,21 @@ std::string_view leaf_name(const ModuleRow& row) noexcept {
     return tail(row.name, row.name.rfind('.') + 1);
 }
 
-Owned parent_name(const ModuleRow& row) noexcept {
-    const std::string_view parent = row.package ? row.name : head(row.name, row.name.rfind('.'));
-    return intern(parent);
+// `__package__`: the package's own name, or a submodule's name up to its
+// last dot, whatever name the package was imported under.
+Owned parent_name(const ModuleRow& row, PyObject* module) noexcept {
+    Owned name = steal(PyModule_GetNameObject(module));
+    if (!name || row.package) {
+        return name;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        return {};
+    }
+    const std::size_t dot = std::string_view{text, static_cast<std::size_t>(size)}.rfind('.');
+    return steal(PyUnicode_FromStringAndSize(
+        text, dot != std::string_view::npos ? static_cast<Py_ssize_t>(dot) : 0));
 }
 
 bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
@@ -94,7 +106,7 @@ Owned module_file(const State& state, const ModuleRow& row) noexcept {
 bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
     PyObject* loader = state.loaders[&row - module_table];
-    Owned package = parent_name(row);
+    Owned package = parent_name(row, module);
     Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
     if (!package || !builtins || !set(dict, dunder_package, package) ||

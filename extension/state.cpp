@@ -1,5 +1,6 @@
 #include "state.hpp"
 
+#include <cstdint>
 #include <new>
 
 #include "finder.hpp"
@@ -11,9 +12,8 @@ namespace vx {
 
 namespace {
 
-// The key of the state in the interpreter's dictionary, which only C code
-// sees, and the name of the capsule that holds it there.
-constexpr const char state_key[] = "vorlix";
+// The name of the capsule that holds the state in the interpreter's
+// dictionary.
 constexpr const char capsule_name[] = "vorlix.State";
 
 // The main interpreter's state, found without a dictionary look-up: the
@@ -21,13 +21,33 @@ constexpr const char capsule_name[] = "vorlix.State";
 // read or written by the main interpreter's threads, under its lock.
 State* main_state = nullptr;
 
+// The key of the state in the interpreter's dictionary, which only C code
+// sees: "vorlix@" and the address of this copy's main_state. Two copies of
+// the shared object in one process (one vendored under another package
+// beside the installed one, or one loaded by path) each have statics,
+// constant slots and types of their own, so each keeps a state of its own
+// and never reads the other's; the same file loaded again is the same copy
+// and finds its state.
+struct StateKey {
+    char text[8 + 2 * sizeof(void*)];
+};
+
+StateKey state_key() noexcept {
+    StateKey key = {"vorlix@"};
+    auto address = reinterpret_cast<std::uintptr_t>(&main_state);
+    for (std::size_t i = 2 * sizeof address; i > 0; --i, address >>= 4) {
+        key.text[6 + i] = "0123456789abcdef"[address & 15];
+    }
+    return key;
+}
+
 bool is_main(PyInterpreterState* interpreter) noexcept {
     return interpreter == PyInterpreterState_Main();
 }
 
 State* find_in(PyObject* dict) noexcept {
     Owned token;
-    if (PyDict_GetItemStringRef(dict, state_key, token.out()) <= 0) {
+    if (PyDict_GetItemStringRef(dict, state_key().text, token.out()) <= 0) {
         return nullptr;
     }
     return static_cast<State*>(PyCapsule_GetPointer(token, capsule_name));
@@ -78,7 +98,7 @@ State* State::get_or_make() noexcept {
     }
     // The names first, and the state in its place, since what is made next
     // reads names through the running interpreter's state.
-    if (!state->make_constants() || PyDict_SetItemString(dict, state_key, token) < 0) {
+    if (!state->make_constants() || PyDict_SetItemString(dict, state_key().text, token) < 0) {
         return nullptr;  // the token, released, releases the state
     }
     if (is_main(interpreter)) {
@@ -91,7 +111,7 @@ State* State::get_or_make() noexcept {
 #endif
     ) {
         PyObject* error = PyErr_GetRaisedException();
-        if (PyDict_DelItemString(dict, state_key) < 0) {
+        if (PyDict_DelItemString(dict, state_key().text) < 0) {
             PyErr_Clear();
         }
         PyErr_SetRaisedException(error);
@@ -145,7 +165,9 @@ void State::destroy() noexcept {
         Py_CLEAR(loader);
     }
     Py_CLEAR(finder);
+    Py_CLEAR(package_names);
     Py_CLEAR(directory_finder_type);
+    Py_CLEAR(resource_type);
     Py_CLEAR(module_spec);
     Py_CLEAR(package_dir);
     Py_CLEAR(file_suffix);

@@ -42,9 +42,16 @@ public:
     PyTypeObject* function_type = nullptr;
     PyObject* module_spec = nullptr;  // importlib's ModuleSpec class
     PyObject* finder = nullptr;       // the package's own, for sys.meta_path
+    // The names the package was imported under (a list of str), which the
+    // finder serves the module table below: "vorlix", or "outer.vorlix" for
+    // a copy vendored under another package.
+    PyObject* package_names = nullptr;
     // The path-entry finder type of the package directory, made when the
     // path hook first accepts it (directory_finder.hpp), then kept.
     PyObject* directory_finder_type = nullptr;
+    // The type of the package directory that importlib.resources reads,
+    // made when it is first asked for (resources.hpp), then kept.
+    PyObject* resource_type = nullptr;
     PyObject* loaders[module_count] = {};  // one per row of the module table
     PyObject* package_dir = nullptr;  // D + "/vorlix"
     PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"

@@ -1,7 +1,5 @@
 #include "type_expr.hpp"
 
-#include "lazy_import.hpp"
-
 namespace vx::type_expr_detail {
 
 Owned lookup(const Scope& scope, const char* identifier) noexcept {
@@ -9,15 +7,6 @@ Owned lookup(const Scope& scope, const char* identifier) noexcept {
     if (!name) {
         return {};
     }
-#if PY_VERSION_HEX >= 0x030F0000
-    if (scope.stops_at_lazy_import) {
-        Owned bound;
-        if (PyDict_GetItemRef(scope.globals, name, bound.out()) < 0 ||
-            (bound && is_lazy_import(bound))) {
-            return {};
-        }
-    }
-#endif
     return lookup_global(scope.globals, scope.builtins, name);
 }
 

@@ -3,10 +3,11 @@
 //     Union<Subscript<Name<"Callable">, ListOf<Name<"str">>, None>, None>
 //
 // is `Callable[[str], None] | None`. Each expression is evaluated once, when
-// the class or function that carries it is made (or on first use when it
-// names a lazy import, see Scope), against the module's
-// namespace and then the built-in names, so the annotations hold the real
-// objects that the names are bound to at that moment. Each can also write
+// the class or function that carries it is made, against the module's
+// namespace (resolving a lazy import's placeholder there, as the
+// interpreter's global look-up does) and then the built-in names, so the
+// annotations hold the real objects that the names are bound to at that
+// moment. Each can also write
 // itself out as that source text, which is what the string format of
 // annotations (help(), for one) shows.
 //
@@ -26,11 +27,6 @@ namespace vx {
 struct Scope {
     PyObject* globals;
     PyObject* builtins;
-    // Whether a name still bound to a lazy import's placeholder stops the
-    // evaluation (null without an error) instead of resolving it: a Python
-    // function leaves its annotations to first use, and so does the package
-    // for those that would import something (function.hpp).
-    bool stops_at_lazy_import = false;
 };
 
 using TypeMaker = Owned (*)(const Scope&) noexcept;

@@ -6,6 +6,7 @@ Anything that depends on a first import (order, sys.meta_path, failures)
 runs in a fresh child interpreter."""
 
 import builtins
+import importlib
 import importlib.machinery
 import json
 import os
@@ -17,13 +18,16 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import warnings
+from importlib import resources
 from pathlib import Path
 
 import pytest
 
 import vorlix
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+BENCH = str(Path(__file__).resolve().parents[1] / "bench")
+sys.path.insert(0, BENCH)
 import pyvorlix  # noqa: E402
 
 sys.path.pop(0)
@@ -421,7 +425,88 @@ def loader_services(package):
     return [m.__loader__.is_package(m.__name__) for m in modules], run
 
 
-@pytest.mark.parametrize("probe", [package_contents, help_contents, loader_services],
+def run_again(package):
+    """The package body once more, as importlib.reload runs it (the twin is
+    found on the path it was imported from)."""
+    sys.path.insert(0, BENCH)
+    try:
+        return importlib.reload(package)
+    finally:
+        sys.path.remove(BENCH)
+
+
+def rerun_beside_a_finder_with_its_own_equality(package):
+    """A host's finder and path hook whose equality reads an attribute of the
+    other object, as some import tracers' do, while the package runs again."""
+    class Tracer:
+        traced = True
+
+        def __eq__(self, other):
+            return self.traced == other.traced
+
+        __hash__ = object.__hash__
+
+        def find_spec(self, name, path=None, target=None):
+            return None
+
+        def __call__(self, entry):
+            raise ImportError(entry)
+
+    tracer = Tracer()
+    sys.meta_path.insert(0, tracer)
+    sys.path_hooks.insert(0, tracer)
+    try:
+        return run_again(package).__all__
+    finally:
+        sys.meta_path[:] = [f for f in sys.meta_path if f is not tracer]
+        sys.path_hooks[:] = [h for h in sys.path_hooks if h is not tracer]
+
+
+def contents_after_the_host_restored_its_hooks(package):
+    """A host puts back the path hooks and importer cache it saved before the
+    package was imported, something looks below the package meanwhile, and
+    then the package runs again."""
+    hooks, cache = sys.path_hooks[:], sys.path_importer_cache.copy()
+    sys.path_hooks[:] = [hook for hook in hooks if hook is not finder()]
+    sys.path_importer_cache.pop(package.__path__[0], None)
+    try:
+        importlib.machinery.PathFinder.find_spec(package.__name__ + ".other", package.__path__)
+        run_again(package)
+        return package_contents(package)
+    finally:
+        sys.path_hooks[:] = hooks
+        sys.path_importer_cache.clear()
+        sys.path_importer_cache.update(cache)
+
+
+def resource_files(package):
+    """What importlib.resources reads of the package: its own resources, not
+    the twin's module files."""
+    def own(names):
+        return sorted(n for n in names if not n.endswith(".py") and n != "__pycache__")
+
+    def refusal(read):
+        try:
+            read()
+        except OSError as error:
+            return [type(error).__name__, error.errno,
+                    os.path.relpath(error.filename, package.__path__[0])]
+
+    root = resources.files(package)
+    with resources.as_file(root) as path:
+        copied = [path.name, path.is_dir(), own(p.name for p in path.iterdir())]
+    with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
+        listed = own(resources.contents(package.__name__))
+    return [root.name, root.is_dir(), root.is_file(), own(p.name for p in root.iterdir()),
+            resources.files(package._app).is_dir(), copied, listed,
+            resources.is_resource(package, "nothing"), (root / "").is_dir(),
+            refusal(lambda: resources.read_text(package.__name__, "nothing")),
+            refusal(root.read_bytes), refusal((root / "deeper").joinpath("below").iterdir)]
+
+
+@pytest.mark.parametrize("probe", [package_contents, help_contents, loader_services,
+                                   rerun_beside_a_finder_with_its_own_equality,
+                                   contents_after_the_host_restored_its_hooks, resource_files],
                          ids=lambda probe: probe.__name__)
 def test_tools_see_the_package_as_a_python_package(probe):
     plain = json.loads(json.dumps(probe(pyvorlix)).replace("pyvorlix", "vorlix"))
@@ -437,6 +522,63 @@ def test_a_submodule_run_with_dash_m_is_refused_with_an_import_error():
     assert proc.stderr.splitlines()[-1] == (f"{sys.executable}: No code object available "
                                             "for vorlix._util")
     assert "Traceback" not in proc.stderr
+
+
+class TestSecondCopy:
+    """A second copy of the shared object in one process, as vendoring
+    projects and tools that compare two installations make one. Each copy
+    keeps its own state and serves its modules under the name it was
+    imported under; a copy that is the same file shares one state."""
+
+    SCENARIOS = {
+        "vendored": ("import outer.vorlix as first", "import vorlix as second"),
+        "by path": ("import vorlix as first", """
+            spec = importlib.util.spec_from_file_location("vorlix", other_file)
+            second = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(second)
+        """),
+        "same file under two names": ("import outer.vorlix as first", "import vorlix as second"),
+    }
+
+    @pytest.mark.parametrize("scenario", SCENARIOS)
+    def test_each_copy_serves_its_own_modules(self, tmp_path, sim, scenario):
+        (tmp_path / "outer").mkdir()
+        (tmp_path / "outer" / "__init__.py").write_text("")
+        shutil.copy(shared_object(), tmp_path / "outer")
+        other_file = str(tmp_path / "outer" / os.path.basename(shared_object()))
+        outer = f"{tmp_path}/outer"
+        path = [str(tmp_path), outer if scenario == "same file under two names" else D]
+        first, second = self.SCENARIOS[scenario]
+        result = run_child(f"""
+            import importlib.util, json, sys
+            other_file = {other_file!r}
+            def loaded():
+                return sorted(name for name in sys.modules if "vorlix" in name)
+            def seen(package):
+                return [package.__name__, package.__path__[0], package.App.__module__,
+                        package.vorlix.__module__, package.apps.keys()]
+        """, first, "alone = loaded()", second, """
+            print(json.dumps([alone, loaded(), seen(first), seen(second),
+                              first.App is second.App]))
+        """, pythonpath=os.pathsep.join(path))
+        alone, loaded, first, second, shared = result
+        keys = sim.read("apps").splitlines()
+        installed = ["vorlix", "vorlix._app", "vorlix._launcher", "vorlix._util"]
+        vendored = ["outer." + name for name in installed]
+        if scenario == "by path":
+            # As a Python package loaded so: its relative imports find the
+            # installed package's submodules, and the copy adds no module.
+            assert alone == loaded == installed
+            assert first == ["vorlix", f"{D}/vorlix", "vorlix._app", "vorlix._util", keys]
+            assert second == ["vorlix", f"{outer}/vorlix", "vorlix._app", "vorlix._util", keys]
+            assert shared is True
+        else:
+            assert alone == vendored
+            assert loaded == sorted(vendored + installed)
+            assert first == ["outer.vorlix", f"{outer}/vorlix", "outer.vorlix._app",
+                             "outer.vorlix._util", keys]
+            assert second == ["vorlix", path[1] + "/vorlix", "vorlix._app", "vorlix._util", keys]
+            assert shared is False
 
 
 class TestFailedImport:

@@ -1,7 +1,8 @@
 """What ./dev check runs under valgrind: the import (a failed one first, then
 a retry), every operation against the simulated device and against
 in-process fakes, and the failure paths (refusals, missing names, wrong
-calls, a killed tool, output that is not UTF-8), then re-imports.  A
+calls, a killed tool, output that is not UTF-8), then re-imports,
+subinterpreters and a second, vendored copy.  A
 missing tool is left to the faults stage: under valgrind a child that
 fails to start the tool exits with 127 instead of reporting the error.  Any wrong answer ends it with an AssertionError."""
 
@@ -124,4 +125,30 @@ for kind in ("isolated", "legacy", "isolated"):
     failure = _interpreters.exec(interp, source + f"\nassert session() == {expected!r}")
     _interpreters.destroy(interp)
     assert failure is None, failure
+
+# A second copy of the shared object, vendored under another package: a
+# state, types and modules of its own beside the installed copy's. Then the
+# package directory as importlib.resources reads it.
+import importlib.machinery  # noqa: E402
+import shutil  # noqa: E402
+from importlib import resources  # noqa: E402
+
+site = Path(tempfile.mkdtemp())
+(site / "outer").mkdir()
+(site / "outer" / "__init__.py").write_text("")
+shutil.copy(importlib.machinery.PathFinder.find_spec("vorlix").origin, site / "outer")
+sys.path.insert(0, str(site))
+import outer.vorlix  # noqa: E402
+
+assert outer.vorlix.apps.keys() == vorlix.apps.keys()
+assert outer.vorlix.App is not vorlix.App
+root = resources.files(vorlix)
+assert root.is_dir() and list(root.iterdir()) == []
+try:
+    (root / "nothing").read_text()
+except FileNotFoundError:
+    pass
+else:
+    raise AssertionError("a resource was read")
+
 print("workload done")
