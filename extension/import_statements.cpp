@@ -5,12 +5,6 @@
 #include "state.hpp"
 #include "text.hpp"
 
-// A weak reference: loaded by force into an older CPython that lacks it, the
-// module must still load far enough for its entry to refuse that
-// interpreter with a clear ImportError (version_guard.hpp), where a strong
-// one would make the dynamic loader fail first, naming only the symbol.
-#pragma weak PyImport_GetLazyImportsMode
-
 namespace vx {
 
 namespace {
