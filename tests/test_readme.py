@@ -7,6 +7,7 @@ opens as the package page does and leads to it; the package page links
 nowhere inside this repository."""
 
 import doctest
+import importlib.machinery
 import os
 import re
 import shutil
@@ -69,7 +70,11 @@ def _sections(page: Path) -> dict[str, str]:
 
 def test_the_readme_leads_to_the_guide_and_shares_its_introduction():
     readme, page = _sections(README), _sections(PACKAGE)
-    shared = readme.keys() & page.keys()
+    # Both open with the title and the same paragraph saying what this is.
+    title = next(iter(page))
+    assert next(iter(readme)) == title
+    assert readme[title].startswith(page[title].split("\n\n")[0] + "\n\n")
+    shared = (readme.keys() & page.keys()) - {title}
     assert shared and {h: readme[h] for h in shared} == {h: page[h] for h in shared}
     assert "](PACKAGE.md)" in README.read_text()
 
@@ -101,12 +106,16 @@ def test_the_fake_tool_recipe_runs_without_root(sim):
     try:
         (work / "bin").mkdir()
         (work / "bin" / "python3").symlink_to(sys.executable)
+        # A copy of the module that the other user may read wherever the
+        # build is.
+        (work / "lib").mkdir()
+        shutil.copy(importlib.machinery.PathFinder.find_spec("vorlix").origin, work / "lib")
         (work / "with-tool").write_text(script)
         (work / "with-tool").chmod(0o755)
         if as_user:
             for path in [work, *work.rglob("*")]:
                 os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
-        env = {**os.environ, "PATH": f"{work / 'bin'}:{os.environ['PATH']}"}
+        env = {**os.environ, "PATH": f"{work / 'bin'}:{os.environ['PATH']}", "PYTHONPATH": str(work / "lib")}
 
         def sh(command):
             return subprocess.run([*as_user, "sh", "-euc", command], cwd=work, env=env,
