@@ -100,7 +100,7 @@ def test_the_fake_tool_recipe_runs_without_root(sim):
     probe = subprocess.run([*as_user, "unshare", "--user", "--map-root-user", "--mount", "true"],
                            capture_output=True, text=True)
     if probe.returncode != 0:
-        pytest.skip(f"no unprivileged user namespaces here: {probe.stderr.strip()}")
+        pytest.skip(f"an unprivileged user cannot make a user namespace here: {probe.stderr.strip()}")
     # Not pytest's own temporary directory, which only its owner may enter.
     work = Path(tempfile.mkdtemp())
     try:
