@@ -4,12 +4,6 @@
 
 #include "text.hpp"
 
-// A weak reference: loaded by force into an older CPython that lacks it, the
-// module must still load far enough for its entry to refuse that
-// interpreter with a clear ImportError (version_guard.hpp), where a strong
-// one would make the dynamic loader fail first, naming only the symbol.
-#pragma weak PyImport_GetLazyImportsMode
-
 namespace vx {
 
 namespace {

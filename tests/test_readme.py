@@ -7,9 +7,13 @@ opens as the package page does and leads to it; the package page links
 nowhere inside this repository."""
 
 import doctest
+import importlib.machinery
+import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
@@ -51,14 +55,26 @@ def test_the_standard_doctest_passes_too(page, sim):
 
 
 def _sections(page: Path) -> dict[str, str]:
-    """Each heading, the title's being the introduction, and its text up to the next heading."""
-    parts = re.split(r"^(#+ .*)\n", page.read_text(), flags=re.MULTILINE)
-    return dict(zip(parts[1::2], parts[2::2]))
+    """Each heading, the title's being the introduction, and its text up to
+    the next heading (a shell comment in a code block is none)."""
+    sections, heading, fenced = {}, None, False
+    for line in page.read_text().splitlines(keepends=True):
+        fenced ^= line.lstrip().startswith("```")
+        if not fenced and re.match(r"#+ ", line):
+            heading = line.rstrip("\n")
+            sections[heading] = ""
+        elif heading is not None:
+            sections[heading] += line
+    return sections
 
 
 def test_the_readme_leads_to_the_guide_and_shares_its_introduction():
     readme, page = _sections(README), _sections(PACKAGE)
-    shared = readme.keys() & page.keys()
+    # Both open with the title and the same paragraph saying what this is.
+    title = next(iter(page))
+    assert next(iter(readme)) == title
+    assert readme[title].startswith(page[title].split("\n\n")[0] + "\n\n")
+    shared = (readme.keys() & page.keys()) - {title}
     assert shared and {h: readme[h] for h in shared} == {h: page[h] for h in shared}
     assert "](PACKAGE.md)" in README.read_text()
 
@@ -66,3 +82,51 @@ def test_the_readme_leads_to_the_guide_and_shares_its_introduction():
 def test_the_package_page_links_only_to_the_web():
     links = re.findall(r"\]\(([^)]*)\)|<a href=\"([^\"]*)\"", PACKAGE.read_text())
     assert [t for pair in links for t in pair if t and not t.startswith("https://")] == []
+
+
+# PACKAGE.md's way to run a program against a fake tool without root: its
+# script, its fake device and its transcript, run as they stand by an
+# unprivileged user.  Needs unprivileged user namespaces, which the kernel
+# refuses inside a chroot: so under ./dev --arch aarch64, whose arm64 root
+# is one, this is skipped; ./dev's own root is entered by pivot_root.
+NOBODY = 65534
+
+
+def test_the_fake_tool_recipe_runs_without_root(sim):
+    blocks = re.findall(r"^```sh\n(.*?)^```$", _sections(PACKAGE)["### A tool of your own, without root"],
+                        re.MULTILINE | re.DOTALL)
+    script, make_fake, transcript = blocks
+    as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"] if os.geteuid() == 0 else []
+    probe = subprocess.run([*as_user, "unshare", "--user", "--map-root-user", "--mount", "true"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"an unprivileged user cannot make a user namespace here: {probe.stderr.strip()}")
+    # Not pytest's own temporary directory, which only its owner may enter.
+    work = Path(tempfile.mkdtemp())
+    try:
+        (work / "bin").mkdir()
+        (work / "bin" / "python3").symlink_to(sys.executable)
+        # A copy of the module that the other user may read wherever the
+        # build is.
+        (work / "lib").mkdir()
+        shutil.copy(importlib.machinery.PathFinder.find_spec("vorlix").origin, work / "lib")
+        (work / "with-tool").write_text(script)
+        (work / "with-tool").chmod(0o755)
+        if as_user:
+            for path in [work, *work.rglob("*")]:
+                os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
+        env = {**os.environ, "PATH": f"{work / 'bin'}:{os.environ['PATH']}", "PYTHONPATH": str(work / "lib")}
+
+        def sh(command):
+            return subprocess.run([*as_user, "sh", "-euc", command], cwd=work, env=env,
+                                  capture_output=True, text=True, timeout=60)
+
+        made = sh(make_fake)
+        assert made.returncode == 0, made.stderr
+        for command, expected in re.findall(r"^\$ (.*)\n((?:[^$].*\n)*)", transcript, re.MULTILINE):
+            ran = sh(command)
+            assert (ran.returncode, ran.stderr, ran.stdout) == (0, "", expected), command
+    finally:
+        shutil.rmtree(work)
+    # The device of the test's own simulator was never asked.
+    assert sim.calls() == []

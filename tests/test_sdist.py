@@ -1,8 +1,11 @@
-"""The source distribution as a device with a compiler gets it: made by the
-build backend's own hook (as ./dev sdist makes it), holding the licence,
-the README and the package page, and enough to build from: pip builds and installs it into a
-fresh virtual environment, without build isolation, and the installed
-package drives the simulated device.  About 10 s, most of it the build."""
+"""The source distribution as a device with a compiler and a packager get
+it: made by the build backend's own hook (as ./dev sdist makes it), holding
+the whole repository but what builds make (the licence, the README and the
+package page, the tests, the simulator and the tools among it).  pip builds
+and installs it into a fresh virtual environment, without build isolation,
+and the installed package drives the simulated device; a packager builds it
+with cmake and runs its own tests against its own simulator.  About 30 s,
+most of it the two builds."""
 
 import email.parser
 import json
@@ -38,17 +41,22 @@ def sdist(tmp_path_factory):
     return out / name
 
 
-def test_holds_the_sources_licence_and_metadata_but_no_development_tools(sdist):
+# What builds, tests and the checks leave in a checkout (.gitignore).
+MADE = {"build", "dist", "__pycache__", ".pytest_cache", ".hypothesis", ".mypy_cache", ".git"}
+
+
+def test_holds_the_repository_licence_and_metadata_but_nothing_made(sdist):
     top = f"vorlix-{VERSION}/"
     with tarfile.open(sdist) as tar:
         names = {n.removeprefix(top) for n in tar.getnames()}
         pkg_info = tar.extractfile(top + "PKG-INFO").read().decode()
         licence = tar.extractfile(top + "LICENSE").read().decode()
-    for part in ("extension", "vorlix", "vorlix-stubs"):
-        for path in (REPO / part).iterdir():
-            assert f"{part}/{path.name}" in names
-    assert {"pyproject.toml", "CMakeLists.txt", "README.md", "PACKAGE.md", "LICENSE", "PKG-INFO"} <= names
-    assert not [n for n in names if n.split("/")[0] in {"build", "dist", "tests", "tools", "dev"}]
+    sources = {str(p.relative_to(REPO)) for p in REPO.rglob("*")
+               if p.is_file() and not MADE & set(p.relative_to(REPO).parts)}
+    assert {"dev", "tools/simulator/vorlix", "tests/conftest.py", "CMakeLists.txt"} <= sources
+    assert sources - names == set()
+    assert "PKG-INFO" in names
+    assert not [n for n in names if MADE & set(n.split("/"))]
     assert "the vorlix developers" in licence
     meta = email.parser.Parser().parsestr(pkg_info)
     assert meta["Metadata-Version"] == "2.4"
@@ -93,3 +101,33 @@ def test_pip_builds_and_installs_it_and_the_installed_package_works(sdist, sim, 
     assert running == ["camera", "mail", "music"]
     assert current == "home"
     assert ["start-app", "camera"] in sim.calls()
+
+
+# Enough of the suite to show that the tests, the simulator and the
+# documents came along and work together, in a few seconds.
+PACKAGERS_TESTS = ("test_readme.py", "test_simulator.py", "test_apps.py", "test_launchers.py",
+                   "test_binary.py", "test_typing.py")
+
+
+def test_a_packager_builds_it_and_runs_its_tests_with_its_own_simulator(sdist, tmp_path):
+    with tarfile.open(sdist) as tar:
+        tar.extractall(tmp_path, filter="data")
+    source, build = tmp_path / f"vorlix-{VERSION}", tmp_path / "build"
+    for step in (["cmake", "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                  f"-DPython_EXECUTABLE={sys.executable}"],
+                 ["cmake", "--build", build]):
+        made = subprocess.run(step, capture_output=True, text=True)
+        assert made.returncode == 0, made.stdout + made.stderr
+    # The tests run /opt/bin/vorlix: the distribution's own simulator,
+    # bound there in a mount namespace of their own.
+    private = ["unshare", "--mount"] if os.geteuid() == 0 else ["unshare", "--user", "--map-root-user", "--mount"]
+    env = {**os.environ, "PYTHONPATH": str(build), "VORLIX_BUILD_DIR": str(build)}
+    run = subprocess.run(
+        [*private, "sh", "-c", 'mount --bind "$1" /opt/bin && shift && exec "$@"', "sh",
+         source / "tools" / "simulator", sys.executable, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         *(f"tests/{name}" for name in PACKAGERS_TESTS)],
+        cwd=source, env=env, capture_output=True, text=True, timeout=600,
+    )
+    assert run.returncode == 0, run.stdout[-4000:] + run.stderr
+    summary = run.stdout.splitlines()[-1]
+    assert " passed" in summary and "skipped" not in summary, summary

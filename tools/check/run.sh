@@ -12,6 +12,8 @@
 #   faults    a missing, unrunnable, killed, flooding, garbling, hanging tool
 #   input     generated names of every kind through handles and registries
 #   imports   subinterpreters, reload, submodules deleted and re-imported
+#   lint      the C++ sources against .clang-format, and clang-tidy's checks
+#             (.clang-tidy) over the release build's compile database
 #
 # With no arguments every stage runs; otherwise the stages named.  Each
 # stage prints how long it took, and the first failing stage ends the run.
@@ -27,13 +29,16 @@ ASAN_DIR=$REPO/build/asan-$PY
 PYTHON=/usr/bin/python$PY
 DEBUG_PYTHON=/usr/bin/python$PY-dbg
 RELIABILITY=$REPO/tests/reliability
-ALL_STAGES=(debug sanitize valgrind load faults input imports)
+# lint last: a layout slip should not keep the run from the checks that
+# find faults.
+ALL_STAGES=(debug sanitize valgrind load faults input imports lint)
 
 say() { printf '%s\n' "$*" >&2; }
 die() { say "check: $*"; exit 1; }
 
 # configure_and_build DIR PYTHON [CMAKE ARGS...]: the same lock as ./dev's
 # own build, so that builds never run side by side on this small machine.
+# VORLIX_WERROR (set by ./dev: ON in CI) makes warnings errors here too.
 configure_and_build() {
 	local dir=$1 python=$2
 	shift 2
@@ -41,7 +46,8 @@ configure_and_build() {
 		flock 8
 		# Configured every time (a second), so that changed arguments
 		# below always reach the cache.
-		cmake -S "$REPO" -B "$dir" -G Ninja -DPython_EXECUTABLE="$python" "$@" >/dev/null
+		cmake -S "$REPO" -B "$dir" -G Ninja -DPython_EXECUTABLE="$python" \
+			"-DVORLIX_WERROR=${VORLIX_WERROR:-OFF}" "$@" >/dev/null
 		cmake --build "$dir" | sed -u '/^ninja: no work to do\.$/d' >&2
 	) 8>"$REPO/build/.lock"
 }
@@ -66,6 +72,12 @@ run_pytest() {
 		"$python" -P -m pytest -q -p no:cacheprovider "$@"
 }
 
+# The source distribution's tests build a release module of their own from
+# it and test that, whichever build the suite runs with: the release suites
+# (./dev test, on every CPython) run them, and the debug and sanitizer
+# builds would only do the same work again, more slowly.
+NOT_THIS_BUILD=(--ignore "$REPO/tests/test_sdist.py")
+
 stage_debug() {
 	# Debian's debug include directory holds links to the release headers
 	# and its own pyconfig.h; the compiler follows Python.h's link and
@@ -85,7 +97,7 @@ stage_debug() {
 	[[ $imports == *" _Py_DECREF_DecRefTotal"* ]] ||
 		die "${module##*/} was not compiled with Py_DEBUG"
 	say "check: the whole suite under $DEBUG_PYTHON with ${module##*/}"
-	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" -- "$REPO/tests"
+	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" -- "$REPO/tests" "${NOT_THIS_BUILD[@]}"
 	say "check: reference counts, imports, load, odd input, failed allocations under $DEBUG_PYTHON"
 	run_pytest "$DEBUG_PYTHON" "$DEBUG_DIR" VORLIX_CHECK=1 VORLIX_REQUIRE_DEBUG=1 -- \
 		"$RELIABILITY/test_refleaks.py" "$RELIABILITY/test_imports.py" \
@@ -124,7 +136,7 @@ stage_sanitize() {
 		ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
 		UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 	)
-	run_pytest "$PYTHON" "$ASAN_DIR" "${sanitized[@]}" -- "$REPO/tests" \
+	run_pytest "$PYTHON" "$ASAN_DIR" "${sanitized[@]}" -- "$REPO/tests" "${NOT_THIS_BUILD[@]}" \
 		--deselect "tests/test_binary.py::TestLinking::test_needs_only_the_c_and_maths_libraries" \
 		--deselect "tests/test_binary.py::TestLinking::test_everything_else_is_versioned_c_library_or_toolchain" \
 		|| rc=$?
@@ -177,6 +189,39 @@ stage_valgrind() {
 
 reliability() {
 	run_pytest "$PYTHON" "$RELEASE_DIR" VORLIX_CHECK=1 -- "$RELIABILITY/$1"
+}
+
+stage_lint() {
+	local -a sources
+	mapfile -t sources < <(find "$REPO/extension" "$REPO/vorlix" -name '*.[ch]pp' | LC_ALL=C sort)
+	((${#sources[@]})) || die "no C++ sources found"
+	local rc=0 diff=$RELEASE_DIR/clang-format.diff log=$RELEASE_DIR/clang-tidy.log file changed
+	say "check: clang-format over ${#sources[@]} files ($(clang-format --version))"
+	for file in "${sources[@]}"; do
+		clang-format "$file" | diff -u --label "${file#"$REPO"/}" --label "${file#"$REPO"/} (formatted)" "$file" - || true
+	done >"$diff"
+	changed=$(grep -c '^-[^-]' "$diff" || true)
+	if ((changed)); then
+		head -n 60 "$diff" >&2
+		say "check: clang-format would change $changed lines (the first above; the whole diff in $diff);" \
+			"clang-format -i FILE changes them"
+		rc=1
+	fi
+	local database=$RELEASE_DIR/compile_commands.json
+	[[ -f $database ]] || die "no compile database at $database (CMakeLists.txt asks cmake for one)"
+	say "check: clang-tidy over the files of $database"
+	# Its checks, and that every finding is an error, are .clang-tidy's.
+	# A header's findings come once for each file that includes it, under
+	# more than one spelling of its path.
+	if ! run-clang-tidy -quiet -j "$(nproc)" -p "$RELEASE_DIR" "^$REPO/(extension|vorlix)/" >"$log" 2>&1; then
+		local findings
+		findings=$(grep -E '^/.*: (warning|error): ' "$log" | sed 's|/vorlix/\.\./extension/|/extension/|' | LC_ALL=C sort -u)
+		printf '%s\n' "$findings" >&2
+		say "check: clang-tidy's findings by check (all output in $log):"
+		grep -oE '\[[a-z][a-z0-9.,-]*\]$' <<<"$findings" | sed 's/^\[//; s/[],].*//' | sort | uniq -c | sort -rn >&2
+		rc=1
+	fi
+	((rc == 0)) || die "the C++ sources do not pass clang-format and clang-tidy (above)"
 }
 
 stage_load() { reliability test_load.py; }
