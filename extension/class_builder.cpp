@@ -1,5 +1,6 @@
 #include "class_builder.hpp"
 
+#include "function.hpp"
 #include "text.hpp"
 
 namespace vx {

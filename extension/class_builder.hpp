@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fixed_list.hpp"
-#include "function.hpp"
+#include "function_spec.hpp"
 
 namespace vx {
 

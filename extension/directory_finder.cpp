@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "finder.hpp"
+#include "module_table.hpp"
 #include "text.hpp"
 
 namespace vx {
@@ -28,8 +29,8 @@ DirectoryFinder* as_finder(PyObject* self) noexcept {
 }
 
 bool is_directory_finder(const State& state, PyObject* object) noexcept {
-    return state.directory_finder_type != nullptr &&
-           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type));
+    return state.directory_finder_type &&
+           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type.get()));
 }
 
 // The finder that the path-based finder would have made for the directory
@@ -229,13 +230,13 @@ Owned directory_finder_for(PyObject* entry) noexcept {
         }
         return {};
     }
-    if (state->directory_finder_type == nullptr) {
-        state->directory_finder_type = PyType_FromSpec(&finder_spec);
-        if (state->directory_finder_type == nullptr) {
+    if (!state->directory_finder_type) {
+        state->directory_finder_type = steal(PyType_FromSpec(&finder_spec));
+        if (!state->directory_finder_type) {
             return {};
         }
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(state->directory_finder_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(state->directory_finder_type.get());
     Owned finder = steal(type->tp_alloc(type, 0));
     if (finder) {
         as_finder(finder)->path = Py_NewRef(entry);

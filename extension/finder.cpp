@@ -118,7 +118,7 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
     if (!origin) {
         return {};
     }
-    PyObject* args[] = {name, state.loaders[&row - module_table], origin,
+    PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
                         row.package ? Py_True : Py_False};
     Owned kwnames = steal(PyTuple_Pack(2, origin_keyword.get(), is_package_keyword.get()));
     Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames)) : Owned{};
@@ -203,8 +203,8 @@ std::string_view utf8(PyObject* text) noexcept {
 const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
     const std::string_view full = utf8(name);
     const std::size_t stem = package_row().name.size();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
-        const std::string_view package = utf8(PyList_GET_ITEM(state.package_names, i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names.get()); ++i) {
+        const std::string_view package = utf8(PyList_GET_ITEM(state.package_names.get(), i));
         if (package.empty() || !full.starts_with(package)) {
             continue;
         }
@@ -233,8 +233,8 @@ bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     if (found <= 0 || entry.get() != module) {
         return found >= 0;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
-        if (utf8(PyList_GET_ITEM(state.package_names, i)) == utf8(name)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names.get()); ++i) {
+        if (utf8(PyList_GET_ITEM(state.package_names.get(), i)) == utf8(name)) {
             return true;
         }
     }
@@ -274,27 +274,20 @@ bool make_finder_and_loaders(State& state) noexcept {
         return false;
     }
     auto* loader_class = reinterpret_cast<PyTypeObject*>(loader_type.get());
-    Owned made[row_count];
-    for (std::size_t i = 0; i < row_count; ++i) {
-        made[i] = steal(loader_class->tp_alloc(loader_class, 0));
-        if (!made[i]) {
+    state.loaders = steal(PyTuple_New(row_count));
+    for (std::size_t i = 0; state.loaders && i < row_count; ++i) {
+        PyObject* loader = loader_class->tp_alloc(loader_class, 0);
+        if (loader == nullptr) {
             return false;
         }
-        reinterpret_cast<LoaderObject*>(made[i].get())->row = &module_table[i];
+        reinterpret_cast<LoaderObject*>(loader)->row = &module_table[i];
+        PyTuple_SET_ITEM(state.loaders.get(), static_cast<Py_ssize_t>(i), loader);
     }
     auto* finder_class = reinterpret_cast<PyTypeObject*>(finder_type.get());
-    Owned new_finder = steal(finder_class->tp_alloc(finder_class, 0));
-    Owned names = new_finder ? steal(PyList_New(0)) : Owned{};
-    if (!names) {
-        return false;
-    }
-    for (std::size_t i = 0; i < row_count; ++i) {
-        state.loaders[i] = made[i].release();
-    }
-    state.module_spec = spec_type.release();
-    state.finder = new_finder.release();
-    state.package_names = names.release();
-    return true;
+    state.finder = state.loaders ? steal(finder_class->tp_alloc(finder_class, 0)) : Owned{};
+    state.package_names = state.finder ? steal(PyList_New(0)) : Owned{};
+    state.module_spec = std::move(spec_type);
+    return static_cast<bool>(state.package_names);
 }
 
 // Looked for by identity: a host's own finder may define an equality that

@@ -2,6 +2,7 @@
 // attributes that describe a function are function_attributes.cpp's.
 #include <cstddef>
 
+#include "function.hpp"
 #include "function_object.hpp"
 #include "monitoring.hpp"
 #include "text.hpp"
@@ -154,7 +155,7 @@ PyObject* bind(PyObject* self, PyObject* instance, PyObject*) noexcept {
 // there would be what `type(f).__module__` answers. So the function's is
 // looked up here, before the type's.
 bool is_module_name(PyObject* self, PyObject* name) noexcept {
-    return name == as_function(self)->state->value(dunder_module) ||
+    return name == (*as_function(self)->state)[dunder_module] ||
            (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__"));
 }
 
@@ -297,8 +298,9 @@ Owned Call::global(PyObject* name) const noexcept {
 }
 
 bool ready_function_type(State& state) noexcept {
-    state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return state.function_type != nullptr && finish_type(state.function_type);
+    state.function_type = steal(PyType_FromSpec(&spec));
+    return state.function_type &&
+           finish_type(reinterpret_cast<PyTypeObject*>(state.function_type.get()));
 }
 
 Owned make_function(const FunctionSpec& spec, PyObject* globals,
@@ -328,7 +330,7 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
         return {};
     }
     State* state = State::current();
-    PyTypeObject* type = state->function_type;
+    auto* type = reinterpret_cast<PyTypeObject*>(state->function_type.get());
     Owned self = steal(type->tp_alloc(type, 0));
     if (!self) {
         return {};

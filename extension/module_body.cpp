@@ -1,6 +1,6 @@
 #include "module_body.hpp"
 
-
+#include "function.hpp"
 #include "imports.hpp"
 #include "lookup.hpp"
 #include "text.hpp"

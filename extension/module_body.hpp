@@ -9,7 +9,7 @@
 #pragma once
 
 #include "class_builder.hpp"
-#include "function.hpp"
+#include "function_spec.hpp"
 #include "import_statements.hpp"
 
 namespace vx {

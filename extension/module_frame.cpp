@@ -82,30 +82,31 @@ bool locate_shared_object(State& state) noexcept {
                                     : file.find('.') != std::string_view::npos
                                         ? tail(file, file.find('.'))
                                         : std::string_view{};
-    state.package_dir =
-        PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data());
+    state.package_dir = steal(
+        PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data()));
     state.file_suffix =
-        PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
-    return state.package_dir != nullptr && state.file_suffix != nullptr;
+        steal(PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size())));
+    return state.package_dir && state.file_suffix;
 }
 
 Owned package_search_path(const State& state) noexcept {
     Owned path = steal(PyList_New(1));
     if (path) {
-        PyList_SET_ITEM(path.get(), 0, Py_NewRef(state.package_dir));
+        PyList_SET_ITEM(path.get(), 0, Py_NewRef(state.package_dir.get()));
     }
     return path;
 }
 
 Owned module_file(const State& state, const ModuleRow& row) noexcept {
     const std::string_view leaf = leaf_name(row);
-    return steal(PyUnicode_FromFormat("%U/%.*s%U", state.package_dir, static_cast<int>(leaf.size()),
-                                      leaf.data(), state.file_suffix));
+    return steal(PyUnicode_FromFormat("%U/%.*s%U", state.package_dir.get(),
+                                      static_cast<int>(leaf.size()), leaf.data(),
+                                      state.file_suffix.get()));
 }
 
 bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* loader = state.loaders[&row - module_table];
+    PyObject* loader = PyTuple_GET_ITEM(state.loaders.get(), &row - module_table);
     Owned package = parent_name(row, module);
     Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;

@@ -2,13 +2,14 @@
 // the package frame lists them, ended by an empty row.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
 #include <string_view>
 
-#include "module_body.hpp"
-
 namespace vx {
 
+class ModuleBody;
 // A module's own statements, run after its standard attributes are set.
 using Statements = bool (*)(ModuleBody&) noexcept;
 

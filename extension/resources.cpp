@@ -145,14 +145,14 @@ PyType_Spec spec = {
 }  // namespace
 
 Owned package_directory(State& state) noexcept {
-    if (state.resource_type == nullptr) {
-        state.resource_type = PyType_FromSpec(&spec);
-        if (state.resource_type == nullptr) {
+    if (!state.resource_type) {
+        state.resource_type = steal(PyType_FromSpec(&spec));
+        if (!state.resource_type) {
             return {};
         }
     }
-    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type), state.package_dir,
-                      true);
+    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type.get()),
+                      state.package_dir, true);
 }
 
 }  // namespace vx

@@ -3,11 +3,6 @@
 #include <cstdint>
 #include <new>
 
-#include "finder.hpp"
-#include "function.hpp"
-#include "lazy_import.hpp"
-#include "module_frame.hpp"
-
 namespace vx {
 
 namespace {
@@ -71,7 +66,7 @@ State* State::current() noexcept {
     return state;
 }
 
-State* State::get_or_make() noexcept {
+State* State::get_or_make(SetUp set_up) noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
@@ -87,8 +82,7 @@ State* State::get_or_make() noexcept {
         PyErr_NoMemory();
         return nullptr;
     }
-    state = new (memory) State();
-    state->interpreter = interpreter;
+    state = new (memory) State(interpreter);
     // The capsule stands for the interpreter's own hold on the state: when
     // the interpreter clears its dictionary at the end, forget() lets go.
     Owned token = steal(PyCapsule_New(state, capsule_name, forget));
@@ -104,12 +98,7 @@ State* State::get_or_make() noexcept {
     if (is_main(interpreter)) {
         main_state = state;
     }
-    if (!ready_function_type(*state) || !locate_shared_object(*state) ||
-        !make_finder_and_loaders(*state)
-#if PY_VERSION_HEX >= 0x030F0000
-        || !find_lazy_import_type()
-#endif
-    ) {
+    if (!set_up(*state)) {
         PyObject* error = PyErr_GetRaisedException();
         if (PyDict_DelItemString(dict, state_key().text) < 0) {
             PyErr_Clear();
@@ -121,25 +110,26 @@ State* State::get_or_make() noexcept {
 }
 
 bool State::make_constants() noexcept {
-    const std::size_t count = Constant::count();
-    constants_ = static_cast<PyObject**>(PyMem_RawCalloc(count != 0 ? count : 1, sizeof(PyObject*)));
-    if (constants_ == nullptr) {
-        PyErr_NoMemory();
+    constant_values_ = steal(PyTuple_New(static_cast<Py_ssize_t>(Constant::count())));
+    if (!constant_values_) {
         return false;
     }
     for (const Constant* constant = Constant::first(); constant != nullptr;
          constant = constant->next_) {
-        constants_[constant->slot()] = constant->maker_(*constant);
-        if (constants_[constant->slot()] == nullptr) {
+        PyObject* value = constant->maker_(*constant);
+        if (value == nullptr) {
             return false;
         }
+        PyTuple_SET_ITEM(constant_values_.get(), static_cast<Py_ssize_t>(constant->slot()), value);
     }
+    constants_ = &PyTuple_GET_ITEM(constant_values_.get(), 0);
     return true;
 }
 
 void State::release() noexcept {
     if (--holders_ == 0) {
-        destroy();
+        this->~State();
+        PyMem_RawFree(this);
     }
 }
 
@@ -151,31 +141,11 @@ void State::forget(PyObject* token) noexcept {
     static_cast<State*>(PyCapsule_GetPointer(token, capsule_name))->release();
 }
 
-void State::destroy() noexcept {
+// The members release their references after this.
+State::~State() {
     if (main_state == this) {
         main_state = nullptr;
     }
-    if (constants_ != nullptr) {
-        for (std::size_t i = 0; i < Constant::count(); ++i) {
-            Py_XDECREF(constants_[i]);
-        }
-        PyMem_RawFree(constants_);
-    }
-    for (PyObject*& loader : loaders) {
-        Py_CLEAR(loader);
-    }
-    Py_CLEAR(finder);
-    Py_CLEAR(package_names);
-    Py_CLEAR(directory_finder_type);
-    Py_CLEAR(resource_type);
-    Py_CLEAR(module_spec);
-    Py_CLEAR(package_dir);
-    Py_CLEAR(file_suffix);
-    Py_CLEAR(code_body);
-    PyObject* type = reinterpret_cast<PyObject*>(function_type);
-    function_type = nullptr;
-    Py_XDECREF(type);
-    PyMem_RawFree(this);
 }
 
 }  // namespace vx

@@ -20,7 +20,7 @@ const Constant* Constant::first() noexcept { return all_constants; }
 
 std::size_t Constant::count() noexcept { return constant_count; }
 
-PyObject* Constant::get() const noexcept { return State::current()->value(*this); }
+PyObject* Constant::get() const noexcept { return (*State::current())[*this]; }
 
 PyObject* Text::make(const Constant& self) noexcept {
     return PyUnicode_InternFromString(static_cast<const Text&>(self).literal_);

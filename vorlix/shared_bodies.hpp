@@ -4,7 +4,7 @@
 // their command words and handle class.
 #pragma once
 
-#include "../extension/function.hpp"
+#include "../extension/function_spec.hpp"
 #include "../extension/text.hpp"
 
 namespace vorlix::shared {
