@@ -37,7 +37,10 @@ struct ClassSpec {
     FixedList<std::string_view, 2> static_attributes = {};
 };
 
-// The new class, defined in the module whose namespace is `globals`.
-Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept;
+class State;
+
+// The new class, defined in the module whose namespace is `globals`, made
+// in the interpreter whose state is `state`.
+Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcept;
 
 }  // namespace vx

@@ -15,7 +15,7 @@
 #include <opcode.h>
 
 #include "function_object.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 

@@ -20,7 +20,7 @@ bool set_up(State& state) noexcept {
     return ready_function_type(state) && locate_shared_object(state) &&
            make_finder_and_loaders(state)
 #if PY_VERSION_HEX >= 0x030F0000
-           && find_lazy_import_type()
+           && find_lazy_import_type(state)
 #endif
         ;
 }

@@ -7,7 +7,7 @@
 #include "directory_finder.hpp"
 #include "module_frame.hpp"
 #include "resources.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
@@ -17,11 +17,7 @@ Text insert_method{"insert"};
 
 Text importlib_bootstrap{"_frozen_importlib"};
 Text module_spec_name{"ModuleSpec"};
-Text origin_keyword{"origin"};
 Text is_package_keyword{"is_package"};
-Text has_location{"has_location"};
-Text search_locations{"submodule_search_locations"};
-Text name_attribute{"name"};
 Text sys_attribute{"sys"};
 Text meta_path_attribute{"meta_path"};
 Text modules_attribute{"modules"};
@@ -42,10 +38,23 @@ PyObject* loader_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()), name.data());
 }
 
+// The running interpreter's state, which the loaders need; ImportError
+// once the interpreter has let go of it, at the very end of its
+// finalisation.
+State* loading_state() noexcept {
+    State* state = State::current();
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
+    }
+    return state;
+}
+
 // A plain module object named after the ModuleSpec; the import system sets the
 // attributes it derives from the ModuleSpec, then exec_module runs the row.
 PyObject* create_module(PyObject*, PyObject* spec) noexcept {
-    Owned name = steal(PyObject_GetAttr(spec, name_attribute));
+    const State* state = loading_state();
+    Owned name =
+        state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute])) : Owned{};
     return name ? PyModule_NewObject(name) : nullptr;
 }
 
@@ -54,9 +63,8 @@ PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
         PyErr_SetString(PyExc_TypeError, "exec_module() expects a module");
         return nullptr;
     }
-    const State* state = State::current();
+    State* state = loading_state();
     if (state == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
         return nullptr;
     }
     const ModuleRow& row = row_of(self);
@@ -80,12 +88,8 @@ PyObject* no_code(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
 PyObject* resource_reader(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 PyObject* files(PyObject*, PyObject*) noexcept {
-    State* state = State::current();
-    if (state == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
-        return nullptr;
-    }
-    return package_directory(*state).release();
+    State* state = loading_state();
+    return state != nullptr ? package_directory(*state).release() : nullptr;
 }
 
 PyMethodDef loader_methods[] = {
@@ -120,14 +124,15 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
     }
     PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
                         row.package ? Py_True : Py_False};
-    Owned kwnames = steal(PyTuple_Pack(2, origin_keyword.get(), is_package_keyword.get()));
+    Owned kwnames =
+        steal(PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
     Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames)) : Owned{};
-    if (!spec || PyObject_SetAttr(spec, has_location, Py_True) < 0) {
+    if (!spec || PyObject_SetAttr(spec, state[has_location], Py_True) < 0) {
         return {};
     }
     if (row.package) {
         Owned path = package_search_path(state);
-        if (!path || PyObject_SetAttr(spec, search_locations, path) < 0) {
+        if (!path || PyObject_SetAttr(spec, state[search_locations], path) < 0) {
             return {};
         }
     }
@@ -226,8 +231,8 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
 // would also page in interpreter code that nothing else runs at import.)
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     Owned name = steal(PyModule_GetNameObject(module));
-    Owned sys = name ? import_system_sys() : Owned{};
-    Owned modules = sys ? steal(PyObject_GetAttr(sys, modules_attribute)) : Owned{};
+    Owned sys = name ? import_system_sys(state) : Owned{};
+    Owned modules = sys ? steal(PyObject_GetAttr(sys, state[modules_attribute])) : Owned{};
     Owned entry;
     const int found = modules ? PyMapping_GetOptionalItem(modules, name, entry.out()) : -1;
     if (found <= 0 || entry.get() != module) {
@@ -251,14 +256,14 @@ Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept
     return make_spec(state, *row, name);
 }
 
-bool run_package(const State& state, PyObject* module) noexcept {
+bool run_package(State& state, PyObject* module) noexcept {
     return answer_to_name_of(state, module) && place_finder(state) && place_path_hook(state) &&
            run_module(state, package_row(), module);
 }
 
-Owned import_system_sys() noexcept {
-    Owned bootstrap = steal(PyImport_GetModule(importlib_bootstrap));
-    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, sys_attribute)) : Owned{};
+Owned import_system_sys(const State& state) noexcept {
+    Owned bootstrap = steal(PyImport_GetModule(state[importlib_bootstrap]));
+    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[sys_attribute])) : Owned{};
     if (!sys && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_RuntimeError, "lost the import system");
     }
@@ -266,8 +271,9 @@ Owned import_system_sys() noexcept {
 }
 
 bool make_finder_and_loaders(State& state) noexcept {
-    Owned bootstrap = steal(PyImport_Import(importlib_bootstrap));
-    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, module_spec_name)) : Owned{};
+    Owned bootstrap = steal(PyImport_Import(state[importlib_bootstrap]));
+    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[module_spec_name]))
+                                : Owned{};
     Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
     Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};
     if (!finder_type) {
@@ -292,7 +298,7 @@ bool make_finder_and_loaders(State& state) noexcept {
 
 // Looked for by identity: a host's own finder may define an equality that
 // fails on ours (an import tracer that reads an attribute of the other).
-int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
+int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_front) noexcept {
     Owned entries = steal(PySequence_List(list));
     if (!entries) {
         return -1;
@@ -303,7 +309,7 @@ int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
         }
     }
     Owned insert;
-    const int takes_entries = PyObject_GetOptionalAttr(list, insert_method, insert.out());
+    const int takes_entries = PyObject_GetOptionalAttr(list, state[insert_method], insert.out());
     if (takes_entries <= 0) {
         return takes_entries;
     }
@@ -319,9 +325,9 @@ int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
 // second. A meta path that takes no entries (a tuple) stays as the host
 // made it: the path hook then serves the submodules.
 bool place_finder(const State& state) noexcept {
-    Owned sys = import_system_sys();
-    Owned path = sys ? steal(PyObject_GetAttr(sys, meta_path_attribute)) : Owned{};
-    return path && insert_once(path, state.finder, false) >= 0;
+    Owned sys = import_system_sys(state);
+    Owned path = sys ? steal(PyObject_GetAttr(sys, state[meta_path_attribute])) : Owned{};
+    return path && insert_once(state, path, state.finder, false) >= 0;
 }
 
 }  // namespace vx

@@ -8,7 +8,7 @@
 
 #include "ref.hpp"
 #include "state.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
@@ -31,18 +31,18 @@ Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept
 // interpreter's, or the package's own on a reload): the module's name
 // becomes one the finders answer to, the finder and its path hook are
 // placed again wherever a host took them out, and then the row runs.
-bool run_package(const State& state, PyObject* module) noexcept;
+bool run_package(State& state, PyObject* module) noexcept;
 
 // Inserts `item` into `list` (sys.meta_path, sys.path_hooks) at index 2, or
 // at the end of a shorter list, or at the front; unless it is there already
 // (the very object) or the list takes no entries (a host may make it a
 // tuple). 1 when inserted, 0 when left as it was, -1 with an error set.
-int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept;
+int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_front) noexcept;
 
 // The sys module that the import system reads its meta path, path hooks
 // and caches from: that of importlib's bootstrap, reached through it rather
 // than PySys_GetObject, which nothing else runs at import (see intern in
-// text.cpp).
-Owned import_system_sys() noexcept;
+// names.cpp).
+Owned import_system_sys(const State& state) noexcept;
 
 }  // namespace vx

@@ -23,8 +23,9 @@ bool ready_function_type(State& state) noexcept;
 // A new function for `spec`, defined in the module whose namespace is
 // `globals`, with the qualified name `qualname_prefix` + name (the prefix is
 // "App." for a method of App, empty for a module-level function). The
-// annotations are evaluated here.
-Owned make_function(const FunctionSpec& spec, PyObject* globals,
+// annotations are evaluated here. The function holds `state`, its
+// interpreter's, until it is freed.
+Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
                     std::string_view qualname_prefix) noexcept;
 
 }  // namespace vx

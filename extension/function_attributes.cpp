@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "function_object.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
@@ -194,7 +194,8 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     constexpr long string_format = 4;
     const FunctionObject* function = as_function(self);
     if (requested == value_format || requested == forwardref_format) {
-        return make_annotations(*function->spec, Scope{function->globals, function->builtins})
+        return make_annotations(*function->spec,
+                                Scope{*function->state, function->globals, function->builtins})
             .release();
     }
     if (requested == string_format) {

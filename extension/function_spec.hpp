@@ -8,7 +8,7 @@
 
 #include "fixed_list.hpp"
 #include "ref.hpp"
-#include "text.hpp"
+#include "names.hpp"
 #include "type_expr.hpp"
 
 namespace vx {
@@ -67,14 +67,14 @@ public:
     PyObject* arg(std::size_t i) const noexcept { return params_[i]; }
     // The positional arguments collected by a *args parameter (borrowed).
     std::span<PyObject* const> rest() const noexcept { return rest_; }
-    // A global name of the function's module, then the built-in names.
-    Owned global(PyObject* name) const noexcept;
-    Owned global(const Constant& name) const noexcept { return global(text(name)); }
     // A constant's value in the interpreter that made the function
     // (borrowed): an indexed load, no look-up on the call path.
-    PyObject* text(const Constant& constant) const noexcept {
+    PyObject* operator[](const Constant& constant) const noexcept {
         return constants_[constant.slot()];
     }
+    // A global name of the function's module, then the built-in names.
+    Owned global(PyObject* name) const noexcept;
+    Owned global(const Constant& name) const noexcept { return global((*this)[name]); }
 
     // For the traceback entry, should the body fail: a local that a Python
     // function would hold at this point besides its arguments (the runner's

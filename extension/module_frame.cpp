@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "loaded_path.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 extern "C" PyObject* PyInit_vorlix(void);
 
@@ -12,17 +12,11 @@ namespace vx {
 namespace {
 
 Text dunder_package{"__package__"};
-Text dunder_builtins{"__builtins__"};
 Text dunder_loader{"__loader__"};
-Text dunder_spec{"__spec__"};
 Text dunder_doc{"__doc__"};
-Text dunder_file{"__file__"};
 Text dunder_path{"__path__"};
 Text dunder_cached{"__cached__"};
 Text loader_attribute{"loader"};
-Text origin_attribute{"origin"};
-Text has_location{"has_location"};
-Text search_locations{"submodule_search_locations"};
 
 // Slicing that cannot throw: std::string_view::substr would pull in the
 // C++ runtime's exception support.
@@ -110,35 +104,35 @@ bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject*
     Owned package = parent_name(row, module);
     Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
-    if (!package || !builtins || !set(dict, dunder_package, package) ||
-        PyDict_SetDefaultRef(dict, dunder_builtins, builtins, nullptr) < 0 ||
-        !set(dict, dunder_loader, loader) ||
-        PyDict_GetItemRef(dict, dunder_spec, spec.out()) < 0) {
+    if (!package || !builtins || !set(dict, state[dunder_package], package) ||
+        PyDict_SetDefaultRef(dict, state[dunder_builtins], builtins, nullptr) < 0 ||
+        !set(dict, state[dunder_loader], loader) ||
+        PyDict_GetItemRef(dict, state[dunder_spec], spec.out()) < 0) {
         return false;
     }
     if (!spec) {
         spec = add_ref(Py_None);
     }
     if (row.package && spec.get() != Py_None &&
-        PyObject_SetAttr(spec, loader_attribute, loader) < 0) {
+        PyObject_SetAttr(spec, state[loader_attribute], loader) < 0) {
         return false;
     }
     Owned file = module_file(state, row);
-    if (!set(dict, dunder_spec, spec) || !set(dict, dunder_doc, Py_None) ||
-        !set(dict, dunder_file, file)) {
+    if (!set(dict, state[dunder_spec], spec) || !set(dict, state[dunder_doc], Py_None) ||
+        !set(dict, state[dunder_file], file)) {
         return false;
     }
     Owned path = row.package ? package_search_path(state) : Owned{};
-    if (row.package && !set(dict, dunder_path, path)) {
+    if (row.package && !set(dict, state[dunder_path], path)) {
         return false;
     }
     if (spec.get() != Py_None &&
-        (PyObject_SetAttr(spec, origin_attribute, file) < 0 ||
-         PyObject_SetAttr(spec, has_location, Py_True) < 0 ||
-         (row.package && PyObject_SetAttr(spec, search_locations, path) < 0))) {
+        (PyObject_SetAttr(spec, state[origin_attribute], file) < 0 ||
+         PyObject_SetAttr(spec, state[has_location], Py_True) < 0 ||
+         (row.package && PyObject_SetAttr(spec, state[search_locations], path) < 0))) {
         return false;
     }
-    return set(dict, dunder_cached, Py_None);
+    return set(dict, state[dunder_cached], Py_None);
 }
 
 }  // namespace vx

@@ -2,7 +2,8 @@
 
 #include "../vorlix/modules.hpp"
 #include "module_frame.hpp"
-#include "text.hpp"
+#include "names.hpp"
+#include "state.hpp"
 
 namespace vx {
 
@@ -16,18 +17,14 @@ const ModuleRow module_table[module_count + 1] = {
 
 namespace {
 
-Text dunder_name{"__name__"};
-Text dunder_spec{"__spec__"};
-Text initializing{"_initializing"};
-
 // Whether the module is in its first import, which the import system marks
 // on its spec while the module runs; a reload or a second copy made from the
 // spec runs with the mark off.
-bool in_first_import(PyObject* module) noexcept {
+bool in_first_import(const State& state, PyObject* module) noexcept {
     Owned spec;
     Owned mark;
-    return PyObject_GetOptionalAttr(module, dunder_spec, spec.out()) > 0 &&
-           PyObject_GetOptionalAttr(spec, initializing, mark.out()) > 0 &&
+    return PyObject_GetOptionalAttr(module, state[dunder_spec], spec.out()) > 0 &&
+           PyObject_GetOptionalAttr(spec, state[initializing], mark.out()) > 0 &&
            PyObject_IsTrue(mark) > 0;
 }
 
@@ -35,13 +32,13 @@ bool in_first_import(PyObject* module) noexcept {
 // whose import failed does; the entry goes only while it is this very
 // module, never a live package that a reload or a copy ran beside. The
 // pending exception is the body's own and stays as it is.
-void forget_failed_package(PyObject* module) noexcept {
+void forget_failed_package(const State& state, PyObject* module) noexcept {
     PyObject* error = PyErr_GetRaisedException();
     PyObject* modules = PyImport_GetModuleDict();
     Owned name;
     Owned entry;
-    if (in_first_import(module) &&
-        PyObject_GetOptionalAttr(module, dunder_name, name.out()) > 0 &&
+    if (in_first_import(state, module) &&
+        PyObject_GetOptionalAttr(module, state[dunder_name], name.out()) > 0 &&
         PyDict_GetItemRef(modules, name, entry.out()) > 0 && entry.get() == module &&
         PyDict_DelItem(modules, name) < 0) {
         PyErr_Clear();
@@ -52,13 +49,13 @@ void forget_failed_package(PyObject* module) noexcept {
 
 }  // namespace
 
-bool run_module(const State& state, const ModuleRow& row, PyObject* module) noexcept {
-    ModuleBody body(module);
+bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept {
+    ModuleBody body(state, module);
     if (set_standard_attributes(state, row, module) && row.statements(body) && body.finish()) {
         return true;
     }
     if (row.package) {
-        forget_failed_package(module);
+        forget_failed_package(state, module);
     }
     return false;
 }

@@ -27,8 +27,9 @@ inline const ModuleRow& package_row() noexcept { return module_table[0]; }
 
 class State;
 // Fills a fresh module object from its row: the standard module attributes,
-// then the module's statements. A package whose body fails on its first
-// import takes its own entry out of sys.modules, keeping the exception.
-bool run_module(const State& state, const ModuleRow& row, PyObject* module) noexcept;
+// then the module's statements, which make their names in the interpreter
+// whose state is `state`. A package whose body fails on its first import
+// takes its own entry out of sys.modules, keeping the exception.
+bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept;
 
 }  // namespace vx

@@ -90,21 +90,14 @@ State* State::get_or_make(SetUp set_up) noexcept {
         state->release();
         return nullptr;
     }
-    // The names first, and the state in its place, since what is made next
-    // reads names through the running interpreter's state.
-    if (!state->make_constants() || PyDict_SetItemString(dict, state_key().text, token) < 0) {
+    // The names first, since the parts read them as they are made; the state
+    // takes its place only once it is whole.
+    if (!state->make_constants() || !set_up(*state) ||
+        PyDict_SetItemString(dict, state_key().text, token) < 0) {
         return nullptr;  // the token, released, releases the state
     }
     if (is_main(interpreter)) {
         main_state = state;
-    }
-    if (!set_up(*state)) {
-        PyObject* error = PyErr_GetRaisedException();
-        if (PyDict_DelItemString(dict, state_key().text) < 0) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(error);
-        return nullptr;
     }
     return state;
 }

@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "ref.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 

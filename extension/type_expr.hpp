@@ -23,8 +23,10 @@
 
 namespace vx {
 
-// Where the names of an expression are looked up.
+// Where the names of an expression are looked up, with the state of the
+// interpreter they belong to.
 struct Scope {
+    const State& state;
     PyObject* globals;
     PyObject* builtins;
 };
