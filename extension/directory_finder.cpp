@@ -1,10 +1,9 @@
-#include "directory_finder.hpp"
-
+// The package directory's own path-entry finder (import_system.hpp).
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include "finder.hpp"
+#include "import_system_parts.hpp"
 #include "module_table.hpp"
 #include "names.hpp"
 
@@ -12,8 +11,6 @@ namespace vx {
 
 namespace {
 
-Text path_hooks_attribute{"path_hooks"};
-Text importer_cache_attribute{"path_importer_cache"};
 Text find_spec_method{"find_spec"};
 Text pkgutil_module{"pkgutil"};
 Text iter_importer_modules{"iter_importer_modules"};
@@ -26,11 +23,6 @@ struct DirectoryFinder {
 
 DirectoryFinder* as_finder(PyObject* self) noexcept {
     return reinterpret_cast<DirectoryFinder*>(self);
-}
-
-bool is_directory_finder(const State& state, PyObject* object) noexcept {
-    return state.directory_finder_type &&
-           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type.get()));
 }
 
 // The finder that the path-based finder would have made for the directory
@@ -228,8 +220,11 @@ bool is_package_directory(const State* state, PyObject* entry) noexcept {
 
 }  // namespace
 
-// The type is made on the first use of the hook, not at import: most
-// processes never list or re-find the package's submodules.
+bool is_directory_finder(const State& state, PyObject* object) noexcept {
+    return state.directory_finder_type &&
+           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type.get()));
+}
+
 Owned directory_finder_for(PyObject* entry) noexcept {
     State* state = State::current();
     if (!is_package_directory(state, entry)) {
@@ -251,31 +246,6 @@ Owned directory_finder_for(PyObject* entry) noexcept {
         as_finder(finder)->path = Py_NewRef(entry);
     }
     return finder;
-}
-
-bool place_path_hook(const State& state) noexcept {
-    Owned sys = import_system_sys(state);
-    Owned hooks = sys ? steal(PyObject_GetAttr(sys, state[path_hooks_attribute])) : Owned{};
-    if (!hooks) {
-        return false;
-    }
-    const int inserted = insert_once(state, hooks, state.finder, true);
-    if (inserted <= 0) {
-        return inserted == 0;
-    }
-    Owned cache = steal(PyObject_GetAttr(sys, state[importer_cache_attribute]));
-    if (!cache) {
-        return false;
-    }
-    // What the path-based finder cached for the directory before (None for
-    // one that does not exist) would stand in the hook's way.
-    Owned cached;
-    const int found = PyDict_Check(cache.get())
-                          ? PyDict_GetItemRef(cache, state.package_dir, cached.out())
-                          : 0;
-    return found == 0 ||
-           (found > 0 && (is_directory_finder(state, cached) ||
-                          PyDict_DelItem(cache, state.package_dir) == 0));
 }
 
 }  // namespace vx

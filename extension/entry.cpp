@@ -2,8 +2,8 @@
 // calls PyInit_vorlix for the module definition (multi-phase), creates the
 // package module and hands it to the execution slot, which runs the package
 // body; the submodules come out of the module table through the finder.
-#include "finder.hpp"
 #include "function.hpp"
+#include "import_system.hpp"
 #include "lazy_import.hpp"
 #include "module_frame.hpp"
 #include "state.hpp"

@@ -1,25 +1,20 @@
-#include "finder.hpp"
-
+// The package finder and its loaders: which names they serve, and the
+// specs and modules they make of the module table.
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include "directory_finder.hpp"
+#include "import_system.hpp"
+#include "import_system_parts.hpp"
 #include "module_frame.hpp"
-#include "resources.hpp"
 #include "names.hpp"
 
 namespace vx {
 
 namespace {
 
-Text insert_method{"insert"};
-
-Text importlib_bootstrap{"_frozen_importlib"};
 Text module_spec_name{"ModuleSpec"};
 Text is_package_keyword{"is_package"};
-Text sys_attribute{"sys"};
-Text meta_path_attribute{"meta_path"};
 Text modules_attribute{"modules"};
 
 constexpr std::size_t row_count = module_count;
@@ -84,7 +79,7 @@ PyObject* no_code(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
 
 // importlib.resources asks the loader of a module for its resource reader;
 // the loader is its own, and what it reads is the package directory, which
-// holds no resources (resources.hpp).
+// holds no resources (resources.cpp).
 PyObject* resource_reader(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 PyObject* files(PyObject*, PyObject*) noexcept {
@@ -223,12 +218,10 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
     return nullptr;
 }
 
-// The module's name becomes one that the finders answer to while the module
-// stands in sys.modules under it, as the import system puts it there before
-// the body runs. A copy loaded by path and kept out of sys.modules serves no
-// names, as a Python package loaded that way finds its submodules through
-// sys.path. (sys.modules as the import system reads it; PyImport_GetModuleDict
-// would also page in interpreter code that nothing else runs at import.)
+}  // namespace
+
+// sys.modules as the import system reads it: PyImport_GetModuleDict would
+// also page in interpreter code that nothing else runs at import.
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     Owned name = steal(PyModule_GetNameObject(module));
     Owned sys = name ? import_system_sys(state) : Owned{};
@@ -246,28 +239,12 @@ bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     return PyList_Append(state.package_names, name) == 0;
 }
 
-}  // namespace
-
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept {
     const ModuleRow* row = row_for(state, name);
     if (row == nullptr || (row->package && !with_package)) {
         return add_ref(Py_None);
     }
     return make_spec(state, *row, name);
-}
-
-bool run_package(State& state, PyObject* module) noexcept {
-    return answer_to_name_of(state, module) && place_finder(state) && place_path_hook(state) &&
-           run_module(state, package_row(), module);
-}
-
-Owned import_system_sys(const State& state) noexcept {
-    Owned bootstrap = steal(PyImport_GetModule(state[importlib_bootstrap]));
-    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[sys_attribute])) : Owned{};
-    if (!sys && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_RuntimeError, "lost the import system");
-    }
-    return sys;
 }
 
 bool make_finder_and_loaders(State& state) noexcept {
@@ -294,40 +271,6 @@ bool make_finder_and_loaders(State& state) noexcept {
     state.package_names = state.finder ? steal(PyList_New(0)) : Owned{};
     state.module_spec = std::move(spec_type);
     return static_cast<bool>(state.package_names);
-}
-
-// Looked for by identity: a host's own finder may define an equality that
-// fails on ours (an import tracer that reads an attribute of the other).
-int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_front) noexcept {
-    Owned entries = steal(PySequence_List(list));
-    if (!entries) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-        if (PyList_GET_ITEM(entries.get(), i) == item) {
-            return 0;
-        }
-    }
-    Owned insert;
-    const int takes_entries = PyObject_GetOptionalAttr(list, state[insert_method], insert.out());
-    if (takes_entries <= 0) {
-        return takes_entries;
-    }
-    const Py_ssize_t size = at_the_front ? 0 : PyObject_Size(list);
-    Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
-    PyObject* args[] = {index, item};
-    return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr))) ? 1 : -1;
-}
-
-// The meta path is the one that the import system walks: that of the sys
-// module held by importlib's bootstrap. A host that restored an earlier
-// meta path has taken the finder out; one that kept it must not get a
-// second. A meta path that takes no entries (a tuple) stays as the host
-// made it: the path hook then serves the submodules.
-bool place_finder(const State& state) noexcept {
-    Owned sys = import_system_sys(state);
-    Owned path = sys ? steal(PyObject_GetAttr(sys, state[meta_path_attribute])) : Owned{};
-    return path && insert_once(state, path, state.finder, false) >= 0;
 }
 
 }  // namespace vx

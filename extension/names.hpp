@@ -104,6 +104,9 @@ extern const Text origin_attribute;  // "origin"
 extern const Text search_locations;  // "submodule_search_locations"
 // "name": of a ModuleSpec, a NameError, and the package's handles.
 extern const Text name_attribute;
+// Of the import system:
+extern const Text importlib_bootstrap;   // "_frozen_importlib"
+extern const Text path_hooks_attribute;  // "path_hooks", of sys
 // The package's own modules':
 extern const Text subprocess_module;  // "subprocess"
 extern const Text tool_path;          // "/opt/bin/vorlix"

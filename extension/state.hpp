@@ -71,7 +71,7 @@ public:
     Owned package_dir;  // D + "/vorlix"
     Owned file_suffix;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
 
-    // The package's part in the import system (finder.hpp).
+    // The package's part in the import system (import_system.hpp).
     Owned module_spec;  // importlib's ModuleSpec class
     Owned finder;       // the package's own, for sys.meta_path
     Owned loaders;      // a tuple: one loader per row of the module table
@@ -80,10 +80,10 @@ public:
     // a copy vendored under another package.
     Owned package_names;
     // The path-entry finder type of the package directory, made when the
-    // path hook first accepts it (directory_finder.hpp), then kept.
+    // path hook first accepts it (directory_finder.cpp), then kept.
     Owned directory_finder_type;
     // The type of the package directory that importlib.resources reads,
-    // made when it is first asked for (resources.hpp), then kept.
+    // made when it is first asked for (resources.cpp), then kept.
     Owned resource_type;
 
     // The body that every `__code__` of this interpreter copies (code.cpp):
