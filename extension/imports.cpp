@@ -2,6 +2,7 @@
 
 #include "lookup.hpp"
 #include "names.hpp"
+#include "pending_exception.hpp"
 #include "state.hpp"
 
 namespace vx {
@@ -97,12 +98,12 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
     }
     PyErr_SetImportError(message, error_name, origin ? origin.get() : Py_None);
     // The interpreter also records which name was missing, for the
-    // "Did you mean" hint of its traceback display.
-    PyObject* error = PyErr_GetRaisedException();
-    if (PyObject_SetAttr(error, state[name_from], name) < 0) {
-        PyErr_Clear();
+    // "Did you mean" hint of its traceback display; failing to is dropped,
+    // and the ImportError goes back as it was.
+    const PendingException error;
+    if (error) {
+        (void)PyObject_SetAttr(error.get(), state[name_from], name);
     }
-    PyErr_SetRaisedException(error);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "../vorlix/modules.hpp"
 #include "module_frame.hpp"
 #include "names.hpp"
+#include "pending_exception.hpp"
 #include "state.hpp"
 
 namespace vx {
@@ -33,18 +34,15 @@ bool in_first_import(const State& state, PyObject* module) noexcept {
 // module, never a live package that a reload or a copy ran beside. The
 // pending exception is the body's own and stays as it is.
 void forget_failed_package(const State& state, PyObject* module) noexcept {
-    PyObject* error = PyErr_GetRaisedException();
+    const PendingException error;
     PyObject* modules = PyImport_GetModuleDict();
     Owned name;
     Owned entry;
     if (in_first_import(state, module) &&
         PyObject_GetOptionalAttr(module, state[dunder_name], name.out()) > 0 &&
-        PyDict_GetItemRef(modules, name, entry.out()) > 0 && entry.get() == module &&
-        PyDict_DelItem(modules, name) < 0) {
-        PyErr_Clear();
+        PyDict_GetItemRef(modules, name, entry.out()) > 0 && entry.get() == module) {
+        (void)PyDict_DelItem(modules, name);
     }
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
 }
 
 }  // namespace

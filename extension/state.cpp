@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <new>
 
+#include "pending_exception.hpp"
+
 namespace vx {
 
 namespace {
@@ -59,11 +61,10 @@ State* State::current() noexcept {
     if (dict == nullptr) {
         return nullptr;
     }
-    PyObject* error = PyErr_GetRaisedException();
-    State* state = find_in(dict);
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
-    return state;
+    // An exception pending in the caller stays, and a failed look-up leaves
+    // none of its own.
+    const PendingException pending;
+    return find_in(dict);
 }
 
 State* State::get_or_make(SetUp set_up) noexcept {
