@@ -118,7 +118,8 @@ bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject*
 // them, as (name, is package) pairs in name order, as for a directory; an
 // empty list once the interpreter has let go of its state.
 PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    Owned prefix = nargs > 0 ? add_ref(args[0]) : intern("");
+    // The empty string is the interpreter's own, which cannot fail to make.
+    Owned prefix = add_ref(nargs > 0 ? args[0] : Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
     if (nargs > 1 || !PyUnicode_Check(prefix.get())) {
         PyErr_SetString(PyExc_TypeError, "iter_modules() takes one optional str, the prefix");
         return nullptr;

@@ -11,6 +11,7 @@ namespace {
 
 Text dunder_import{"__import__"};
 Text name_from{"name_from"};
+Text initializing{"_initializing"};
 
 // The file a module was loaded from, as its spec tells it; null without an
 // error when the ModuleSpec names no location.

@@ -28,8 +28,9 @@ inline const ModuleRow& package_row() noexcept { return module_table[0]; }
 class State;
 // Fills a fresh module object from its row: the standard module attributes,
 // then the module's statements, which make their names in the interpreter
-// whose state is `state`. A package whose body fails on its first import
-// takes its own entry out of sys.modules, keeping the exception.
+// whose state is `state`. A module whose body fails on its first import
+// leaves sys.modules as any does: the import system takes it out, whichever
+// loader ran it.
 bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept;
 
 }  // namespace vx

@@ -50,7 +50,6 @@ const Text dunder_name{"__name__"};
 const Text dunder_spec{"__spec__"};
 const Text unknown_file{"<unknown>"};
 const Text has_location{"has_location"};
-const Text initializing{"_initializing"};
 const Text origin_attribute{"origin"};
 const Text search_locations{"submodule_search_locations"};
 const Text name_attribute{"name"};

@@ -99,7 +99,6 @@ extern const Text dunder_spec;      // "__spec__"
 extern const Text unknown_file;     // "<unknown>": the file of one that names none
 // Of a ModuleSpec:
 extern const Text has_location;      // "has_location"
-extern const Text initializing;      // "_initializing"
 extern const Text origin_attribute;  // "origin"
 extern const Text search_locations;  // "submodule_search_locations"
 // "name": of a ModuleSpec, a NameError, and the package's handles.

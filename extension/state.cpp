@@ -135,9 +135,11 @@ void State::forget(PyObject* token) noexcept {
     static_cast<State*>(PyCapsule_GetPointer(token, capsule_name))->release();
 }
 
-// The members release their references after this.
+// The members release their references after this. Only the main
+// interpreter's own state touches the pointer that its threads read: a
+// subinterpreter, under a GIL of its own, may free its state at any time.
 State::~State() {
-    if (main_state == this) {
+    if (is_main(interpreter) && main_state == this) {
         main_state = nullptr;
     }
 }
