@@ -119,8 +119,7 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
     }
     PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
                         row.package ? Py_True : Py_False};
-    Owned kwnames =
-        steal(PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
+    Owned kwnames = steal(PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
     Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames)) : Owned{};
     if (!spec || PyObject_SetAttr(spec, state[has_location], Py_True) < 0) {
         return {};

@@ -20,8 +20,8 @@
 
 #include <cstdint>
 
-#include "ref.hpp"
 #include "names.hpp"
+#include "ref.hpp"
 
 namespace vx {
 
@@ -73,7 +73,7 @@ public:
 
     // The package's part in the import system (import_system.hpp).
     Owned module_spec;  // importlib's ModuleSpec class
-    Owned finder;       // the package's own, for sys.meta_path
+    Owned finder;       // the package's own, for sys.meta_path and sys.path_hooks
     Owned loaders;      // a tuple: one loader per row of the module table
     // The names the package was imported under (a list of str), which the
     // finder serves the module table below: "vorlix", or "outer.vorlix" for
