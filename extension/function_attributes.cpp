@@ -78,7 +78,9 @@ int refuse_readonly(PyObject*, PyObject*, void*) noexcept {
 
 // A field of the function that its attribute reads and changes directly.
 // One getter and one setter serve them all, each descriptor's closure
-// pointing at its row below.
+// pointing at its row below. The rows hold their text rather than point to
+// it: every pointer in a table is a relocation for the dynamic loader, in a
+// module close to its size limit.
 struct Field {
     // What a caller may set the field to.
     enum Accepts : unsigned char {
@@ -88,29 +90,29 @@ struct Field {
         dict_or_none,   // a dict; likewise
         anything,       // anything; deleting sets None
     };
-    const char* name;      // the attribute's, as the audit events name it
-    std::size_t offset;    // in FunctionObject
+    char name[16];       // the attribute's, as the audit events name it
+    std::size_t offset;  // in FunctionObject
     Accepts accepts;
-    const char* refusal;   // the TypeError's words for a value it does not accept
-    bool audited;          // reading and changing it raise audit events
+    bool audited;        // reading and changing it raise audit events
+    char refusal[48];    // the TypeError's words for a value it does not accept
 };
 
 constexpr Field defaults_field = {"__defaults__", offsetof(FunctionObject, defaults),
-                                  Field::tuple_or_none,
-                                  "__defaults__ must be set to a tuple object", true};
+                                  Field::tuple_or_none, true,
+                                  "__defaults__ must be set to a tuple object"};
 constexpr Field kwdefaults_field = {"__kwdefaults__", offsetof(FunctionObject, kwdefaults),
-                                    Field::dict_or_none,
-                                    "__kwdefaults__ must be set to a dict object", true};
+                                    Field::dict_or_none, true,
+                                    "__kwdefaults__ must be set to a dict object"};
 constexpr Field type_params_field = {"__type_params__", offsetof(FunctionObject, type_params),
-                                     Field::tuple, "__type_params__ must be set to a tuple",
-                                     false};
-constexpr Field name_field = {"__name__", offsetof(FunctionObject, name), Field::str,
-                              "__name__ must be set to a string object", false};
+                                     Field::tuple, false,
+                                     "__type_params__ must be set to a tuple"};
+constexpr Field name_field = {"__name__", offsetof(FunctionObject, name), Field::str, false,
+                              "__name__ must be set to a string object"};
 constexpr Field qualname_field = {"__qualname__", offsetof(FunctionObject, qualname),
-                                  Field::str, "__qualname__ must be set to a string object",
-                                  false};
-constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Field::anything, nullptr,
-                             false};
+                                  Field::str, false,
+                                  "__qualname__ must be set to a string object"};
+constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Field::anything, false,
+                             ""};
 
 PyObject*& slot(PyObject* self, const Field& field) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + field.offset);
