@@ -2,12 +2,14 @@
 // interpreter does it for Python functions, and refusing a call that does
 // not fit with the interpreter's own TypeError messages.
 #include "function_object.hpp"
+#include "names.hpp"
 #include "suggestions.hpp"
 
 namespace vx {
 
 namespace {
 
+Text list_separator{", "};
 
 // Index of the parameter named `keyword` among the first `count`, -1 when
 // there is none, -2 on error. Identity first, as interned names usually
@@ -84,13 +86,11 @@ void missing_arguments(FunctionObject* function, PyObject* const* bound, Py_ssiz
         Owned last = steal(PyUnicode_FromFormat(missing == 2 ? "%U and %U" : "%U, and %U",
                                                 PyList_GET_ITEM(names.get(), missing - 2),
                                                 PyList_GET_ITEM(names.get(), missing - 1)));
-        Owned separator = steal(PyUnicode_FromString(", "));
-        if (!last || !separator ||
-            PyList_SetSlice(names, missing - 2, missing, nullptr) < 0 ||
+        if (!last || PyList_SetSlice(names, missing - 2, missing, nullptr) < 0 ||
             PyList_Append(names, last) < 0) {
             return;
         }
-        listed = steal(PyUnicode_Join(separator, names));
+        listed = steal(PyUnicode_Join((*function->state)[list_separator], names));
     }
     if (!listed) {
         return;

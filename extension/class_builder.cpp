@@ -1,13 +1,13 @@
 #include "class_builder.hpp"
 
-#include "text.hpp"
+#include "function.hpp"
+#include "names.hpp"
+#include "state.hpp"
 
 namespace vx {
 
 namespace {
 
-Text dunder_name{"__name__"};
-Text dunder_module{"__module__"};
 Text dunder_qualname{"__qualname__"};
 Text dunder_firstlineno{"__firstlineno__"};
 Text dunder_static_attributes{"__static_attributes__"};
@@ -16,8 +16,9 @@ bool set_item(PyObject* namespace_, PyObject* key, Owned value) noexcept {
     return value && PyDict_SetItem(namespace_, key, value) == 0;
 }
 
-Owned make_member(const MemberSpec& member, PyObject* globals, std::string_view prefix) noexcept {
-    Owned function = make_function(member.function, globals, prefix);
+Owned make_member(State& state, const MemberSpec& member, PyObject* globals,
+                  std::string_view prefix) noexcept {
+    Owned function = make_function(state, member.function, globals, prefix);
     if (!function || member.kind == MemberKind::method) {
         return function;
     }
@@ -39,11 +40,12 @@ Owned make_static_attributes(const ClassSpec& spec) noexcept {
 
 }  // namespace
 
-Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept {
+Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcept {
     Owned name = intern(spec.name);
     Owned namespace_ = steal(PyDict_New());
     Owned module_name;
-    if (!name || !namespace_ || PyDict_GetItemRef(globals, dunder_name, module_name.out()) <= 0) {
+    if (!name || !namespace_ ||
+        PyDict_GetItemRef(globals, state[dunder_name], module_name.out()) <= 0) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "a class needs its module's __name__");
         }
@@ -51,9 +53,10 @@ Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept {
     }
     // "App." prefixes the qualified names of App's functions.
     Owned prefix = steal(PyUnicode_FromFormat("%U.", name.get()));
-    if (!prefix || !set_item(namespace_, dunder_module, std::move(module_name)) ||
-        !set_item(namespace_, dunder_qualname, add_ref(name)) ||
-        !set_item(namespace_, dunder_firstlineno, steal(PyLong_FromLong(spec.firstlineno)))) {
+    if (!prefix || !set_item(namespace_, state[dunder_module], std::move(module_name)) ||
+        !set_item(namespace_, state[dunder_qualname], add_ref(name)) ||
+        !set_item(namespace_, state[dunder_firstlineno],
+                  steal(PyLong_FromLong(spec.firstlineno)))) {
         return {};
     }
     Py_ssize_t prefix_size = 0;
@@ -65,11 +68,11 @@ Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept {
     for (const MemberSpec& member : spec.members) {
         Owned key = intern(member.function.name);
         if (!key || !set_item(namespace_, key,
-                              make_member(member, globals, qualname_prefix))) {
+                              make_member(state, member, globals, qualname_prefix))) {
             return {};
         }
     }
-    if (!set_item(namespace_, dunder_static_attributes, make_static_attributes(spec))) {
+    if (!set_item(namespace_, state[dunder_static_attributes], make_static_attributes(spec))) {
         return {};
     }
     PyObject* base = spec.base == Base::exception ? PyExc_Exception

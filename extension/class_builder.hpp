@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fixed_list.hpp"
-#include "function.hpp"
+#include "function_spec.hpp"
 
 namespace vx {
 
@@ -37,7 +37,10 @@ struct ClassSpec {
     FixedList<std::string_view, 2> static_attributes = {};
 };
 
-// The new class, defined in the module whose namespace is `globals`.
-Owned make_class(const ClassSpec& spec, PyObject* globals) noexcept;
+class State;
+
+// The new class, defined in the module whose namespace is `globals`, made
+// in the interpreter whose state is `state`.
+Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcept;
 
 }  // namespace vx

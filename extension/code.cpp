@@ -15,7 +15,7 @@
 #include <opcode.h>
 
 #include "function_object.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
@@ -91,10 +91,10 @@ Owned make_body(const State& state) noexcept {
                          : Owned{};
     Owned units = empty ? raising_constant_zero(empty) : Owned{};
     Owned none = units ? steal(PyTuple_New(0)) : Owned{};
-    Owned linetable = none ? steal(PyObject_GetAttr(empty, state.value(co_linetable))) : Owned{};
+    Owned linetable = none ? steal(PyObject_GetAttr(empty, state[co_linetable])) : Owned{};
     Owned exceptiontable =
-        linetable ? steal(PyObject_GetAttr(empty, state.value(co_exceptiontable))) : Owned{};
-    const int stacksize = exceptiontable ? int_attribute(empty, state.value(co_stacksize)) : -1;
+        linetable ? steal(PyObject_GetAttr(empty, state[co_exceptiontable])) : Owned{};
+    const int stacksize = exceptiontable ? int_attribute(empty, state[co_stacksize]) : -1;
     if (stacksize < 0) {
         return {};
     }
@@ -109,13 +109,13 @@ Owned make_body(const State& state) noexcept {
 // thread's read, or an allocation's garbage collection running a finaliser
 // that reads one, at worst makes a second one, and the first kept wins.
 Owned body_to_copy(State& state) noexcept {
-    if (state.code_body == nullptr) {
+    if (!state.code_body) {
         Owned made = make_body(state);
         if (!made) {
             return {};
         }
-        if (state.code_body == nullptr) {
-            state.code_body = made.release();
+        if (!state.code_body) {
+            state.code_body = std::move(made);
         }
     }
     return add_ref(state.code_body);
@@ -134,12 +134,12 @@ Owned copy_code(const State& state, const FunctionObject* function, PyObject* bo
                       (function->is_method ? CO_METHOD : 0);
     Owned name = intern(spec.name);
     Owned units = name ? steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(body))) : Owned{};
-    Owned consts = units ? steal(PyObject_GetAttr(body, state.value(co_consts))) : Owned{};
-    Owned names = consts ? steal(PyObject_GetAttr(body, state.value(co_names))) : Owned{};
-    Owned linetable = names ? steal(PyObject_GetAttr(body, state.value(co_linetable))) : Owned{};
+    Owned consts = units ? steal(PyObject_GetAttr(body, state[co_consts])) : Owned{};
+    Owned names = consts ? steal(PyObject_GetAttr(body, state[co_names])) : Owned{};
+    Owned linetable = names ? steal(PyObject_GetAttr(body, state[co_linetable])) : Owned{};
     Owned exceptiontable =
-        linetable ? steal(PyObject_GetAttr(body, state.value(co_exceptiontable))) : Owned{};
-    const int stacksize = exceptiontable ? int_attribute(body, state.value(co_stacksize)) : -1;
+        linetable ? steal(PyObject_GetAttr(body, state[co_exceptiontable])) : Owned{};
+    const int stacksize = exceptiontable ? int_attribute(body, state[co_stacksize]) : -1;
     if (stacksize < 0) {
         return {};
     }

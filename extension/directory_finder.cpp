@@ -1,21 +1,19 @@
-#include "directory_finder.hpp"
-
+// The package directory's own path-entry finder (import_system.hpp).
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include "finder.hpp"
-#include "text.hpp"
+#include "import_system_parts.hpp"
+#include "module_table.hpp"
+#include "names.hpp"
 
 namespace vx {
 
 namespace {
 
-// Names that the package body reads when it places the hook; those that
-// only the finder's own methods use are made when they are called, which
-// most processes never do.
-Text path_hooks_attribute{"path_hooks"};
-Text importer_cache_attribute{"path_importer_cache"};
+Text find_spec_method{"find_spec"};
+Text pkgutil_module{"pkgutil"};
+Text iter_importer_modules{"iter_importer_modules"};
 
 struct DirectoryFinder {
     PyObject_HEAD
@@ -27,22 +25,17 @@ DirectoryFinder* as_finder(PyObject* self) noexcept {
     return reinterpret_cast<DirectoryFinder*>(self);
 }
 
-bool is_directory_finder(const State& state, PyObject* object) noexcept {
-    return state.directory_finder_type != nullptr &&
-           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type));
-}
-
 // The finder that the path-based finder would have made for the directory
 // without the package's hook: what the first other hook of sys.path_hooks
 // that accepts it gives, None when each refuses (as they do for a directory
 // that does not exist). Asked when first needed and after invalidate_caches.
-Owned others_of(PyObject* self) noexcept {
+Owned others_of(const State& state, PyObject* self) noexcept {
     DirectoryFinder* finder = as_finder(self);
     if (finder->others != nullptr) {
         return add_ref(finder->others);
     }
-    Owned sys = import_system_sys();
-    Owned hooks = sys ? steal(PyObject_GetAttr(sys, path_hooks_attribute)) : Owned{};
+    Owned sys = import_system_sys(state);
+    Owned hooks = sys ? steal(PyObject_GetAttr(sys, state[path_hooks_attribute])) : Owned{};
     Owned iterator = hooks ? steal(PyObject_GetIter(hooks)) : Owned{};
     Owned found = add_ref(Py_None);
     for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator)));) {
@@ -66,7 +59,9 @@ Owned others_of(PyObject* self) noexcept {
     return add_ref(finder->others);
 }
 
-// find_spec(fullname, target=None)
+// find_spec(fullname, target=None). Once the interpreter has let go of its
+// state, at the very end of its finalisation, the finder answers for
+// nothing, as the package finder does.
 PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
     if (nargs < 1 || !PyUnicode_Check(args[0])) {
@@ -74,30 +69,33 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     const State* state = State::current();
-    Owned spec = state != nullptr ? table_spec(*state, args[0], false) : add_ref(Py_None);
+    if (state == nullptr) {
+        return Py_NewRef(Py_None);
+    }
+    Owned spec = table_spec(*state, args[0], false);
     if (!spec || spec.get() != Py_None) {
         return spec.release();
     }
-    Owned others = others_of(self);
+    Owned others = others_of(*state, self);
     if (!others || others.get() == Py_None) {
         return others.release();
     }
-    Owned name = intern("find_spec");
-    Owned method = name ? steal(PyObject_GetAttr(others, name)) : Owned{};
+    Owned method = steal(PyObject_GetAttr(others, (*state)[find_spec_method]));
     return method ? PyObject_Vectorcall(method, args, static_cast<std::size_t>(nargs), kwnames)
                    : nullptr;
 }
 
 // What the other hooks' finder lists, through pkgutil, which knows how to
 // list each kind; names that the table serves are left out.
-bool list_others(PyObject* self, PyObject* prefix, PyObject* ours, PyObject* listed) noexcept {
-    Owned others = others_of(self);
+bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject* ours,
+                 PyObject* listed) noexcept {
+    Owned others = others_of(state, self);
     if (!others || others.get() == Py_None) {
         return static_cast<bool>(others);
     }
-    Owned pkgutil = steal(PyImport_ImportModule("pkgutil"));
-    Owned name = pkgutil ? intern("iter_importer_modules") : Owned{};
-    Owned lister = name ? steal(PyObject_GetAttr(pkgutil, name)) : Owned{};
+    Owned pkgutil = steal(PyImport_Import(state[pkgutil_module]));
+    Owned lister = pkgutil ? steal(PyObject_GetAttr(pkgutil, state[iter_importer_modules]))
+                           : Owned{};
     PyObject* args[] = {others, prefix};
     Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
     Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
@@ -117,12 +115,18 @@ bool list_others(PyObject* self, PyObject* prefix, PyObject* ours, PyObject* lis
 
 // iter_modules(prefix=''), which pkgutil.iter_modules asks of the finder of
 // each path entry: the submodules, and the rest of the directory beside
-// them, as (name, is package) pairs in name order, as for a directory.
+// them, as (name, is package) pairs in name order, as for a directory; an
+// empty list once the interpreter has let go of its state.
 PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    Owned prefix = nargs > 0 ? add_ref(args[0]) : intern("");
+    // The empty string is the interpreter's own, which cannot fail to make.
+    Owned prefix = add_ref(nargs > 0 ? args[0] : Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
     if (nargs > 1 || !PyUnicode_Check(prefix.get())) {
         PyErr_SetString(PyExc_TypeError, "iter_modules() takes one optional str, the prefix");
         return nullptr;
+    }
+    const State* state = State::current();
+    if (state == nullptr) {
+        return PyList_New(0);
     }
     Owned listed = steal(PyList_New(0));
     Owned ours = steal(PyList_New(0));
@@ -142,10 +146,9 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
             return nullptr;
         }
     }
-    Owned sorted = list_others(self, prefix, ours, listed)
-                       ? steal(PyObject_CallMethod(listed, "sort", nullptr))
-                       : Owned{};
-    return sorted ? listed.release() : nullptr;
+    return list_others(*state, self, prefix, ours, listed) && PyList_Sort(listed) == 0
+               ? listed.release()
+               : nullptr;
 }
 
 // Files may have come or gone: the other hooks are asked again.
@@ -218,8 +221,11 @@ bool is_package_directory(const State* state, PyObject* entry) noexcept {
 
 }  // namespace
 
-// The type is made on the first use of the hook, not at import: most
-// processes never list or re-find the package's submodules.
+bool is_directory_finder(const State& state, PyObject* object) noexcept {
+    return state.directory_finder_type &&
+           Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(state.directory_finder_type.get()));
+}
+
 Owned directory_finder_for(PyObject* entry) noexcept {
     State* state = State::current();
     if (!is_package_directory(state, entry)) {
@@ -229,43 +235,18 @@ Owned directory_finder_for(PyObject* entry) noexcept {
         }
         return {};
     }
-    if (state->directory_finder_type == nullptr) {
-        state->directory_finder_type = PyType_FromSpec(&finder_spec);
-        if (state->directory_finder_type == nullptr) {
+    if (!state->directory_finder_type) {
+        state->directory_finder_type = steal(PyType_FromSpec(&finder_spec));
+        if (!state->directory_finder_type) {
             return {};
         }
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(state->directory_finder_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(state->directory_finder_type.get());
     Owned finder = steal(type->tp_alloc(type, 0));
     if (finder) {
         as_finder(finder)->path = Py_NewRef(entry);
     }
     return finder;
-}
-
-bool place_path_hook(const State& state) noexcept {
-    Owned sys = import_system_sys();
-    Owned hooks = sys ? steal(PyObject_GetAttr(sys, path_hooks_attribute)) : Owned{};
-    if (!hooks) {
-        return false;
-    }
-    const int inserted = insert_once(hooks, state.finder, true);
-    if (inserted <= 0) {
-        return inserted == 0;
-    }
-    Owned cache = steal(PyObject_GetAttr(sys, importer_cache_attribute));
-    if (!cache) {
-        return false;
-    }
-    // What the path-based finder cached for the directory before (None for
-    // one that does not exist) would stand in the hook's way.
-    Owned cached;
-    const int found = PyDict_Check(cache.get())
-                          ? PyDict_GetItemRef(cache, state.package_dir, cached.out())
-                          : 0;
-    return found == 0 ||
-           (found > 0 && (is_directory_finder(state, cached) ||
-                          PyDict_DelItem(cache, state.package_dir) == 0));
 }
 
 }  // namespace vx

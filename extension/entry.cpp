@@ -2,7 +2,10 @@
 // calls PyInit_vorlix for the module definition (multi-phase), creates the
 // package module and hands it to the execution slot, which runs the package
 // body; the submodules come out of the module table through the finder.
-#include "finder.hpp"
+#include "function.hpp"
+#include "import_system.hpp"
+#include "lazy_import.hpp"
+#include "module_frame.hpp"
 #include "state.hpp"
 #include "version_guard.hpp"
 
@@ -11,11 +14,22 @@ namespace vx {
 namespace {
 
 // Each interpreter that imports the package sets it up for itself the first
-// time (state.hpp); every run of the package body, a retried import or a
-// reload too, then makes sure that the finder stands in sys.meta_path and
-// its path hook in sys.path_hooks (run_package).
+// time (state.hpp): after the names, each part fills its own fields of the
+// state, in this order.
+bool set_up(State& state) noexcept {
+    return ready_function_type(state) && locate_shared_object(state) &&
+           make_finder_and_loaders(state)
+#if PY_VERSION_HEX >= 0x030F0000
+           && find_lazy_import_type(state)
+#endif
+        ;
+}
+
+// Every run of the package body, a retried import or a reload too, then
+// makes sure that the finder stands in sys.meta_path and its path hook in
+// sys.path_hooks (run_package).
 int exec_package(PyObject* module) noexcept {
-    const State* state = State::get_or_make();
+    State* state = State::get_or_make(set_up);
     return state != nullptr && run_package(*state, module) ? 0 : -1;
 }
 

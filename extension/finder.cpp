@@ -1,29 +1,20 @@
-#include "finder.hpp"
-
+// The package finder and its loaders: which names they serve, and the
+// specs and modules they make of the module table.
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include "directory_finder.hpp"
+#include "import_system.hpp"
+#include "import_system_parts.hpp"
 #include "module_frame.hpp"
-#include "resources.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
 namespace {
 
-Text insert_method{"insert"};
-
-Text importlib_bootstrap{"_frozen_importlib"};
 Text module_spec_name{"ModuleSpec"};
-Text origin_keyword{"origin"};
 Text is_package_keyword{"is_package"};
-Text has_location{"has_location"};
-Text search_locations{"submodule_search_locations"};
-Text name_attribute{"name"};
-Text sys_attribute{"sys"};
-Text meta_path_attribute{"meta_path"};
 Text modules_attribute{"modules"};
 
 constexpr std::size_t row_count = module_count;
@@ -42,10 +33,23 @@ PyObject* loader_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()), name.data());
 }
 
+// The running interpreter's state, which the loaders need; ImportError
+// once the interpreter has let go of it, at the very end of its
+// finalisation.
+State* loading_state() noexcept {
+    State* state = State::current();
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
+    }
+    return state;
+}
+
 // A plain module object named after the ModuleSpec; the import system sets the
 // attributes it derives from the ModuleSpec, then exec_module runs the row.
 PyObject* create_module(PyObject*, PyObject* spec) noexcept {
-    Owned name = steal(PyObject_GetAttr(spec, name_attribute));
+    const State* state = loading_state();
+    Owned name =
+        state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute])) : Owned{};
     return name ? PyModule_NewObject(name) : nullptr;
 }
 
@@ -54,9 +58,8 @@ PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
         PyErr_SetString(PyExc_TypeError, "exec_module() expects a module");
         return nullptr;
     }
-    const State* state = State::current();
+    State* state = loading_state();
     if (state == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
         return nullptr;
     }
     const ModuleRow& row = row_of(self);
@@ -76,16 +79,12 @@ PyObject* no_code(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_None); }
 
 // importlib.resources asks the loader of a module for its resource reader;
 // the loader is its own, and what it reads is the package directory, which
-// holds no resources (resources.hpp).
+// holds no resources (resources.cpp).
 PyObject* resource_reader(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 PyObject* files(PyObject*, PyObject*) noexcept {
-    State* state = State::current();
-    if (state == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
-        return nullptr;
-    }
-    return package_directory(*state).release();
+    State* state = loading_state();
+    return state != nullptr ? package_directory(*state).release() : nullptr;
 }
 
 PyMethodDef loader_methods[] = {
@@ -118,16 +117,16 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
     if (!origin) {
         return {};
     }
-    PyObject* args[] = {name, state.loaders[&row - module_table], origin,
+    PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
                         row.package ? Py_True : Py_False};
-    Owned kwnames = steal(PyTuple_Pack(2, origin_keyword.get(), is_package_keyword.get()));
+    Owned kwnames = steal(PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
     Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames)) : Owned{};
-    if (!spec || PyObject_SetAttr(spec, has_location, Py_True) < 0) {
+    if (!spec || PyObject_SetAttr(spec, state[has_location], Py_True) < 0) {
         return {};
     }
     if (row.package) {
         Owned path = package_search_path(state);
-        if (!path || PyObject_SetAttr(spec, search_locations, path) < 0) {
+        if (!path || PyObject_SetAttr(spec, state[search_locations], path) < 0) {
             return {};
         }
     }
@@ -203,8 +202,8 @@ std::string_view utf8(PyObject* text) noexcept {
 const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
     const std::string_view full = utf8(name);
     const std::size_t stem = package_row().name.size();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
-        const std::string_view package = utf8(PyList_GET_ITEM(state.package_names, i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names.get()); ++i) {
+        const std::string_view package = utf8(PyList_GET_ITEM(state.package_names.get(), i));
         if (package.empty() || !full.starts_with(package)) {
             continue;
         }
@@ -218,30 +217,26 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
     return nullptr;
 }
 
-// The module's name becomes one that the finders answer to while the module
-// stands in sys.modules under it, as the import system puts it there before
-// the body runs. A copy loaded by path and kept out of sys.modules serves no
-// names, as a Python package loaded that way finds its submodules through
-// sys.path. (sys.modules as the import system reads it; PyImport_GetModuleDict
-// would also page in interpreter code that nothing else runs at import.)
+}  // namespace
+
+// sys.modules as the import system reads it: PyImport_GetModuleDict would
+// also page in interpreter code that nothing else runs at import.
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     Owned name = steal(PyModule_GetNameObject(module));
-    Owned sys = name ? import_system_sys() : Owned{};
-    Owned modules = sys ? steal(PyObject_GetAttr(sys, modules_attribute)) : Owned{};
+    Owned sys = name ? import_system_sys(state) : Owned{};
+    Owned modules = sys ? steal(PyObject_GetAttr(sys, state[modules_attribute])) : Owned{};
     Owned entry;
     const int found = modules ? PyMapping_GetOptionalItem(modules, name, entry.out()) : -1;
     if (found <= 0 || entry.get() != module) {
         return found >= 0;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names); ++i) {
-        if (utf8(PyList_GET_ITEM(state.package_names, i)) == utf8(name)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names.get()); ++i) {
+        if (utf8(PyList_GET_ITEM(state.package_names.get(), i)) == utf8(name)) {
             return true;
         }
     }
     return PyList_Append(state.package_names, name) == 0;
 }
-
-}  // namespace
 
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept {
     const ModuleRow* row = row_for(state, name);
@@ -251,84 +246,30 @@ Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept
     return make_spec(state, *row, name);
 }
 
-bool run_package(const State& state, PyObject* module) noexcept {
-    return answer_to_name_of(state, module) && place_finder(state) && place_path_hook(state) &&
-           run_module(state, package_row(), module);
-}
-
-Owned import_system_sys() noexcept {
-    Owned bootstrap = steal(PyImport_GetModule(importlib_bootstrap));
-    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, sys_attribute)) : Owned{};
-    if (!sys && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_RuntimeError, "lost the import system");
-    }
-    return sys;
-}
-
 bool make_finder_and_loaders(State& state) noexcept {
-    Owned bootstrap = steal(PyImport_Import(importlib_bootstrap));
-    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, module_spec_name)) : Owned{};
+    Owned bootstrap = steal(PyImport_Import(state[importlib_bootstrap]));
+    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[module_spec_name]))
+                                : Owned{};
     Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
     Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};
     if (!finder_type) {
         return false;
     }
     auto* loader_class = reinterpret_cast<PyTypeObject*>(loader_type.get());
-    Owned made[row_count];
-    for (std::size_t i = 0; i < row_count; ++i) {
-        made[i] = steal(loader_class->tp_alloc(loader_class, 0));
-        if (!made[i]) {
+    state.loaders = steal(PyTuple_New(row_count));
+    for (std::size_t i = 0; state.loaders && i < row_count; ++i) {
+        PyObject* loader = loader_class->tp_alloc(loader_class, 0);
+        if (loader == nullptr) {
             return false;
         }
-        reinterpret_cast<LoaderObject*>(made[i].get())->row = &module_table[i];
+        reinterpret_cast<LoaderObject*>(loader)->row = &module_table[i];
+        PyTuple_SET_ITEM(state.loaders.get(), static_cast<Py_ssize_t>(i), loader);
     }
     auto* finder_class = reinterpret_cast<PyTypeObject*>(finder_type.get());
-    Owned new_finder = steal(finder_class->tp_alloc(finder_class, 0));
-    Owned names = new_finder ? steal(PyList_New(0)) : Owned{};
-    if (!names) {
-        return false;
-    }
-    for (std::size_t i = 0; i < row_count; ++i) {
-        state.loaders[i] = made[i].release();
-    }
-    state.module_spec = spec_type.release();
-    state.finder = new_finder.release();
-    state.package_names = names.release();
-    return true;
-}
-
-// Looked for by identity: a host's own finder may define an equality that
-// fails on ours (an import tracer that reads an attribute of the other).
-int insert_once(PyObject* list, PyObject* item, bool at_the_front) noexcept {
-    Owned entries = steal(PySequence_List(list));
-    if (!entries) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-        if (PyList_GET_ITEM(entries.get(), i) == item) {
-            return 0;
-        }
-    }
-    Owned insert;
-    const int takes_entries = PyObject_GetOptionalAttr(list, insert_method, insert.out());
-    if (takes_entries <= 0) {
-        return takes_entries;
-    }
-    const Py_ssize_t size = at_the_front ? 0 : PyObject_Size(list);
-    Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
-    PyObject* args[] = {index, item};
-    return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr))) ? 1 : -1;
-}
-
-// The meta path is the one that the import system walks: that of the sys
-// module held by importlib's bootstrap. A host that restored an earlier
-// meta path has taken the finder out; one that kept it must not get a
-// second. A meta path that takes no entries (a tuple) stays as the host
-// made it: the path hook then serves the submodules.
-bool place_finder(const State& state) noexcept {
-    Owned sys = import_system_sys();
-    Owned path = sys ? steal(PyObject_GetAttr(sys, meta_path_attribute)) : Owned{};
-    return path && insert_once(path, state.finder, false) >= 0;
+    state.finder = state.loaders ? steal(finder_class->tp_alloc(finder_class, 0)) : Owned{};
+    state.package_names = state.finder ? steal(PyList_New(0)) : Owned{};
+    state.module_spec = std::move(spec_type);
+    return static_cast<bool>(state.package_names);
 }
 
 }  // namespace vx

@@ -2,18 +2,15 @@
 // attributes that describe a function are function_attributes.cpp's.
 #include <cstddef>
 
+#include "function.hpp"
 #include "function_object.hpp"
 #include "monitoring.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
 namespace {
 
-Text dunder_name{"__name__"};
-Text dunder_file{"__file__"};
-Text dunder_module{"__module__"};
-Text unknown_file{"<unknown>"};
 Text vectorcall_offset{"__vectorcalloffset__"};
 
 // The body, and the traceback entry of an error that leaves it.
@@ -154,8 +151,9 @@ PyObject* bind(PyObject* self, PyObject* instance, PyObject*) noexcept {
 // there would be what `type(f).__module__` answers. So the function's is
 // looked up here, before the type's.
 bool is_module_name(PyObject* self, PyObject* name) noexcept {
-    return name == as_function(self)->state->value(dunder_module) ||
-           (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__"));
+    PyObject* module_name = (*as_function(self)->state)[dunder_module];
+    return name == module_name ||
+           (PyUnicode_Check(name) && PyUnicode_Compare(name, module_name) == 0);
 }
 
 PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
@@ -225,9 +223,9 @@ PyType_Spec spec = {
 // it a `__module__` string; its messages then name it as Python's function
 // type is named ("'function' object has no attribute ..."). And its
 // namespace has no attribute that a Python function lacks.
-bool finish_type(PyTypeObject* type) noexcept {
+bool finish_type(const State& state, PyTypeObject* type) noexcept {
     type->tp_name = "function";
-    if (PyDict_DelItem(type->tp_dict, vectorcall_offset) < 0) {
+    if (PyDict_DelItem(type->tp_dict, state[vectorcall_offset]) < 0) {
         return false;
     }
     PyType_Modified(type);
@@ -293,29 +291,30 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
 
 Owned Call::global(PyObject* name) const noexcept {
     FunctionObject* function = as_function(function_);
-    return lookup_global(function->globals, function->builtins, name);
+    return lookup_global(*function->state, function->globals, function->builtins, name);
 }
 
 bool ready_function_type(State& state) noexcept {
-    state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return state.function_type != nullptr && finish_type(state.function_type);
+    state.function_type = steal(PyType_FromSpec(&spec));
+    return state.function_type &&
+           finish_type(state, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
 }
 
-Owned make_function(const FunctionSpec& spec, PyObject* globals,
+Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
                     std::string_view qualname_prefix) noexcept {
     Owned name = intern(spec.name);
     Owned prefix = intern(qualname_prefix);
     Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
     Owned module;
     Owned file;
-    if (!qualname || PyDict_GetItemRef(globals, dunder_name, module.out()) < 0 ||
-        PyDict_GetItemRef(globals, dunder_file, file.out()) < 0) {
+    if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0 ||
+        PyDict_GetItemRef(globals, state[dunder_file], file.out()) < 0) {
         return {};
     }
     if (!file || !PyUnicode_Check(file.get())) {
-        file = add_ref(unknown_file);
+        file = add_ref(state[unknown_file]);
     }
-    Owned builtins = builtins_of(globals);
+    Owned builtins = builtins_of(state, globals);
     Owned varnames = builtins ? make_varnames(spec) : Owned{};
     Owned defaults;
     if (!varnames || !make_defaults(spec, defaults)) {
@@ -323,12 +322,11 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     }
     // Evaluated now, in every mode: a name bound by a lazy import that is
     // not yet resolved is resolved here, loading what it names.
-    Owned annotations = make_annotations(spec, Scope{globals, builtins});
+    Owned annotations = make_annotations(spec, Scope{state, globals, builtins});
     if (!annotations) {
         return {};
     }
-    State* state = State::current();
-    PyTypeObject* type = state->function_type;
+    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
     Owned self = steal(type->tp_alloc(type, 0));
     if (!self) {
         return {};
@@ -336,9 +334,9 @@ Owned make_function(const FunctionSpec& spec, PyObject* globals,
     FunctionObject* function = as_function(self);
     function->vectorcall = call_function;
     function->spec = &spec;
-    function->state = state;
-    function->constants = state->constants();
-    state->hold();
+    function->state = &state;
+    function->constants = state.constants();
+    state.hold();
     function->name = name.release();
     function->defined_qualname = Py_NewRef(qualname.get());
     function->qualname = qualname.release();

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "function_object.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 namespace vx {
 
@@ -76,68 +76,99 @@ int refuse_readonly(PyObject*, PyObject*, void*) noexcept {
     return -1;
 }
 
-template <std::size_t Offset>
-PyObject*& field(PyObject* self) noexcept {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+// A field of the function that its attribute reads and changes directly.
+// One getter and one setter serve them all, each descriptor's closure
+// pointing at its row below. The rows hold their text rather than point to
+// it: every pointer in a table is a relocation for the dynamic loader, in a
+// module close to its size limit.
+struct Field {
+    // What a caller may set the field to.
+    enum Accepts : unsigned char {
+        str,            // a str; deleting is refused
+        tuple,          // a tuple; deleting is refused, and it reads () while unset
+        tuple_or_none,  // a tuple; None or deleting unsets it, and it reads None
+        dict_or_none,   // a dict; likewise
+        anything,       // anything; deleting sets None
+    };
+    char name[16];       // the attribute's, as the audit events name it
+    std::size_t offset;  // in FunctionObject
+    Accepts accepts;
+    bool audited;        // reading and changing it raise audit events
+    char refusal[48];    // the TypeError's words for a value it does not accept
+};
+
+constexpr Field defaults_field = {"__defaults__", offsetof(FunctionObject, defaults),
+                                  Field::tuple_or_none, true,
+                                  "__defaults__ must be set to a tuple object"};
+constexpr Field kwdefaults_field = {"__kwdefaults__", offsetof(FunctionObject, kwdefaults),
+                                    Field::dict_or_none, true,
+                                    "__kwdefaults__ must be set to a dict object"};
+constexpr Field type_params_field = {"__type_params__", offsetof(FunctionObject, type_params),
+                                     Field::tuple, false,
+                                     "__type_params__ must be set to a tuple"};
+constexpr Field name_field = {"__name__", offsetof(FunctionObject, name), Field::str, false,
+                              "__name__ must be set to a string object"};
+constexpr Field qualname_field = {"__qualname__", offsetof(FunctionObject, qualname),
+                                  Field::str, false,
+                                  "__qualname__ must be set to a string object"};
+constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Field::anything, false,
+                             ""};
+
+PyObject*& slot(PyObject* self, const Field& field) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + field.offset);
 }
 
-// A field that reads None when unset.
-template <std::size_t Offset>
-PyObject* get_or_none(PyObject* self, void*) noexcept {
-    PyObject* value = field<Offset>(self);
-    return Py_NewRef(value != nullptr ? value : Py_None);
-}
-
-// `__defaults__` and `__kwdefaults__`, each read an audited event.
-template <std::size_t Offset>
-PyObject* get_audited(PyObject* self, void*) noexcept {
-    if (audit_get(self, Offset == offsetof(FunctionObject, defaults) ? "__defaults__"
-                                                                    : "__kwdefaults__") < 0) {
+PyObject* get_field(PyObject* self, void* closure) noexcept {
+    const Field& field = *static_cast<const Field*>(closure);
+    if (field.audited && audit_get(self, field.name) < 0) {
         return nullptr;
     }
-    return get_or_none<Offset>(self, nullptr);
+    PyObject* value = slot(self, field);
+    if (value != nullptr) {
+        return Py_NewRef(value);
+    }
+    return field.accepts == Field::tuple ? PyTuple_New(0) : Py_NewRef(Py_None);
 }
 
-// None or deleting unsets them; setting None is audited as deleting.
-template <std::size_t Offset, bool (*Check)(PyObject*) noexcept>
-int set_optional(PyObject* self, PyObject* value, void*) noexcept {
-    const bool defaults = Offset == offsetof(FunctionObject, defaults);
-    if (value == Py_None) {
+bool accepts(const Field& field, PyObject* value) noexcept {
+    switch (field.accepts) {
+        case Field::str:
+            return value != nullptr && PyUnicode_Check(value);
+        case Field::tuple:
+            return value != nullptr && PyTuple_Check(value);
+        case Field::tuple_or_none:
+            return value == nullptr || PyTuple_Check(value);
+        case Field::dict_or_none:
+            return value == nullptr || PyDict_Check(value);
+        case Field::anything:
+            break;
+    }
+    return true;
+}
+
+// Setting None where that unsets the field is audited as deleting it.
+int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
+    const Field& field = *static_cast<const Field*>(closure);
+    if (value == Py_None && (field.accepts == Field::tuple_or_none ||
+                             field.accepts == Field::dict_or_none)) {
         value = nullptr;
     }
-    if (value != nullptr && !Check(value)) {
-        PyErr_SetString(PyExc_TypeError, defaults ? "__defaults__ must be set to a tuple object"
-                                                  : "__kwdefaults__ must be set to a dict object");
+    if (!accepts(field, value)) {
+        PyErr_SetString(PyExc_TypeError, field.refusal);
         return -1;
     }
-    if (audit_set(self, defaults ? "__defaults__" : "__kwdefaults__", value) < 0) {
+    if (field.audited && audit_set(self, field.name, value) < 0) {
         return -1;
     }
-    Py_XSETREF(field<Offset>(self), Py_XNewRef(value));
+    if (value == nullptr && field.accepts == Field::anything) {
+        value = Py_None;
+    }
+    Py_XSETREF(slot(self, field), Py_XNewRef(value));
     return 0;
 }
 
-bool is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
-bool is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
-
-PyObject* get_type_params(PyObject* self, void*) noexcept {
-    PyObject* type_params = as_function(self)->type_params;
-    return type_params != nullptr ? Py_NewRef(type_params) : PyTuple_New(0);
-}
-
-int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr || !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
-    return 0;
-}
-
-// Deleting `__doc__` leaves None, as for a Python function.
-int set_doc(PyObject* self, PyObject* value, void*) noexcept {
-    Py_XSETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
+constexpr PyGetSetDef field_descriptor(const Field& field) noexcept {
+    return {field.name, get_field, set_field, nullptr, const_cast<Field*>(&field)};
 }
 
 }  // namespace
@@ -194,7 +225,8 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     constexpr long string_format = 4;
     const FunctionObject* function = as_function(self);
     if (requested == value_format || requested == forwardref_format) {
-        return make_annotations(*function->spec, Scope{function->globals, function->builtins})
+        return make_annotations(*function->spec,
+                                Scope{*function->state, function->globals, function->builtins})
             .release();
     }
     if (requested == string_format) {
@@ -289,45 +321,20 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-template <std::size_t Offset>
-PyObject* get_text(PyObject* self, void*) noexcept {
-    return Py_NewRef(field<Offset>(self));
-}
-
-template <std::size_t Offset>
-int set_text(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, Offset == offsetof(FunctionObject, name)
-                                             ? "__name__ must be set to a string object"
-                                             : "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(field<Offset>(self), Py_NewRef(value));
-    return 0;
-}
-
 }  // namespace
-
-constexpr std::size_t name_offset = offsetof(FunctionObject, name);
-constexpr std::size_t qualname_offset = offsetof(FunctionObject, qualname);
-constexpr std::size_t defaults_offset = offsetof(FunctionObject, defaults);
-constexpr std::size_t kwdefaults_offset = offsetof(FunctionObject, kwdefaults);
-constexpr std::size_t doc_offset = offsetof(FunctionObject, doc);
 
 PyGetSetDef function_getset[] = {
     {"__class__", get_class, set_class, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
-    {"__defaults__", get_audited<defaults_offset>, set_optional<defaults_offset, is_tuple>,
-     nullptr, nullptr},
-    {"__kwdefaults__", get_audited<kwdefaults_offset>,
-     set_optional<kwdefaults_offset, is_dict>, nullptr, nullptr},
+    field_descriptor(defaults_field),
+    field_descriptor(kwdefaults_field),
     {"__closure__", get_none, refuse_readonly, nullptr, nullptr},
-    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    field_descriptor(type_params_field),
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
-    {"__name__", get_text<name_offset>, set_text<name_offset>, nullptr, nullptr},
-    {"__qualname__", get_text<qualname_offset>, set_text<qualname_offset>, nullptr, nullptr},
-    {"__doc__", get_or_none<doc_offset>, set_doc, nullptr, nullptr},
+    field_descriptor(name_field),
+    field_descriptor(qualname_field),
+    field_descriptor(doc_field),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "function.hpp"
+#include "function_spec.hpp"
 #include "state.hpp"
 
 namespace vx {

@@ -2,23 +2,21 @@
 
 #if PY_VERSION_HEX >= 0x030F0000
 
-#include "text.hpp"
+#include "names.hpp"
+#include "state.hpp"
 
 namespace vx {
 
 namespace {
 
-Text dunder_file{"__file__"};
-Text unknown_file{"<unknown>"};
-
 // The module's file, as the compiled statements name it; "<unknown>" when
 // it has none that is text.
-Owned file_name(PyObject* globals) noexcept {
+Owned file_name(const State& state, PyObject* globals) noexcept {
     Owned file;
-    if (PyDict_GetItemRef(globals, dunder_file, file.out()) < 0) {
+    if (PyDict_GetItemRef(globals, state[dunder_file], file.out()) < 0) {
         return {};
     }
-    return file && PyUnicode_Check(file.get()) ? std::move(file) : add_ref(unknown_file);
+    return file && PyUnicode_Check(file.get()) ? std::move(file) : add_ref(state[unknown_file]);
 }
 
 }  // namespace
@@ -70,14 +68,14 @@ bool ImportStatements::add(bool from, std::string_view module, int level, std::s
     return true;
 }
 
-bool ImportStatements::run(PyObject* globals) noexcept {
+bool ImportStatements::run(const State& state, PyObject* globals) noexcept {
     if (size_ == 0) {
         return true;
     }
     text_[size_] = '\0';
     size_ = 0;
     text_lines_ = 1;
-    Owned file = file_name(globals);
+    Owned file = file_name(state, globals);
     // No flags of the caller's own, as compile(..., dont_inherit=True).
     Owned code = file ? steal(Py_CompileStringObject(text_, file, Py_file_input, nullptr, -1))
                       : Owned{};

@@ -20,6 +20,8 @@
 
 namespace vx {
 
+class State;
+
 class ImportStatements {
 public:
     // Reads the mode: whether the body that starts now compiles its imports.
@@ -33,7 +35,7 @@ public:
              std::string_view alias) noexcept;
     // Runs the statements held so far, in order, as one compiled module in
     // `globals`; nothing when none are held.
-    bool run(PyObject* globals) noexcept;
+    bool run(const State& state, PyObject* globals) noexcept;
 
 private:
     void append(std::string_view text) noexcept;

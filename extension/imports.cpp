@@ -1,38 +1,37 @@
 #include "imports.hpp"
 
 #include "lookup.hpp"
-#include "text.hpp"
+#include "names.hpp"
+#include "pending_exception.hpp"
+#include "state.hpp"
 
 namespace vx {
 
 namespace {
 
 Text dunder_import{"__import__"};
-Text dunder_name{"__name__"};
-Text dunder_spec{"__spec__"};
-Text has_location{"has_location"};
-Text origin_attribute{"origin"};
-Text initializing{"_initializing"};
 Text name_from{"name_from"};
+Text initializing{"_initializing"};
 
 // The file a module was loaded from, as its spec tells it; null without an
 // error when the ModuleSpec names no location.
-Owned file_origin(PyObject* spec) noexcept {
+Owned file_origin(const State& state, PyObject* spec) noexcept {
     Owned located;
-    if (PyObject_GetOptionalAttr(spec, has_location, located.out()) <= 0) {
+    if (PyObject_GetOptionalAttr(spec, state[has_location], located.out()) <= 0) {
         return {};
     }
     const int is_located = PyObject_IsTrue(located);
     Owned origin;
-    if (is_located <= 0 || PyObject_GetOptionalAttr(spec, origin_attribute, origin.out()) <= 0) {
+    if (is_located <= 0 ||
+        PyObject_GetOptionalAttr(spec, state[origin_attribute], origin.out()) <= 0) {
         return {};
     }
     return PyUnicode_Check(origin.get()) ? std::move(origin) : Owned{};
 }
 
-bool is_initializing(PyObject* spec) noexcept {
+bool is_initializing(const State& state, PyObject* spec) noexcept {
     Owned value;
-    if (PyObject_GetOptionalAttr(spec, initializing, value.out()) <= 0) {
+    if (PyObject_GetOptionalAttr(spec, state[initializing], value.out()) <= 0) {
         PyErr_Clear();
         return false;
     }
@@ -54,7 +53,8 @@ Owned module_file_name(PyObject* module) noexcept {
     return file;
 }
 
-void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) noexcept {
+void raise_cannot_import(const State& state, PyObject* module, Owned module_name,
+                         PyObject* name) noexcept {
     // The error's `name` is the module's own name, or None when it has no
     // usable one; only the message says "<unknown module name>".
     Owned error_name = module_name && PyUnicode_Check(module_name.get()) ? add_ref(module_name)
@@ -66,10 +66,10 @@ void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) no
         }
     }
     Owned spec;
-    if (PyObject_GetOptionalAttr(module, dunder_spec, spec.out()) < 0) {
+    if (PyObject_GetOptionalAttr(module, state[dunder_spec], spec.out()) < 0) {
         return;
     }
-    Owned origin = spec ? file_origin(spec) : Owned{};
+    Owned origin = spec ? file_origin(state, spec) : Owned{};
     if (PyErr_Occurred()) {
         return;
     }
@@ -80,7 +80,7 @@ void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) no
         }
     }
     Owned message;
-    if (spec && is_initializing(spec)) {
+    if (spec && is_initializing(state, spec)) {
         message = origin
             ? steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
                                          "(most likely due to a circular import) (%S)",
@@ -99,20 +99,22 @@ void raise_cannot_import(PyObject* module, Owned module_name, PyObject* name) no
     }
     PyErr_SetImportError(message, error_name, origin ? origin.get() : Py_None);
     // The interpreter also records which name was missing, for the
-    // "Did you mean" hint of its traceback display.
-    PyObject* error = PyErr_GetRaisedException();
-    if (PyObject_SetAttr(error, name_from, name) < 0) {
-        PyErr_Clear();
+    // "Did you mean" hint of its traceback display; failing to is dropped,
+    // and the ImportError goes back as it was.
+    const PendingException error;
+    if (error) {
+        (void)PyObject_SetAttr(error.get(), state[name_from], name);
     }
-    PyErr_SetRaisedException(error);
 }
 
 }  // namespace
 
-Owned import_name(PyObject* globals, PyObject* name, PyObject* fromlist, int level) noexcept {
-    Owned builtins = builtins_of(globals);
+Owned import_name(const State& state, PyObject* globals, PyObject* name, PyObject* fromlist,
+                  int level) noexcept {
+    Owned builtins = builtins_of(state, globals);
     Owned import_function;
-    if (!builtins || PyMapping_GetOptionalItem(builtins, dunder_import, import_function.out()) < 0) {
+    if (!builtins ||
+        PyMapping_GetOptionalItem(builtins, state[dunder_import], import_function.out()) < 0) {
         return {};
     }
     if (!import_function) {
@@ -128,7 +130,7 @@ Owned import_name(PyObject* globals, PyObject* name, PyObject* fromlist, int lev
     return steal(PyObject_Vectorcall(import_function, args, 5, nullptr));
 }
 
-Owned import_from(PyObject* module, PyObject* name) noexcept {
+Owned import_from(const State& state, PyObject* module, PyObject* name) noexcept {
     Owned value;
     if (PyObject_GetOptionalAttr(module, name, value.out()) != 0) {
         return value;
@@ -136,7 +138,7 @@ Owned import_from(PyObject* module, PyObject* name) noexcept {
     // A submodule that is loaded but not yet bound on its package (a
     // circular import) is still found in sys.modules.
     Owned module_name;
-    if (PyObject_GetOptionalAttr(module, dunder_name, module_name.out()) < 0) {
+    if (PyObject_GetOptionalAttr(module, state[dunder_name], module_name.out()) < 0) {
         return {};
     }
     if (module_name && PyUnicode_Check(module_name.get())) {
@@ -149,7 +151,7 @@ Owned import_from(PyObject* module, PyObject* name) noexcept {
             return value;
         }
     }
-    raise_cannot_import(module, std::move(module_name), name);
+    raise_cannot_import(state, module, std::move(module_name), name);
     return {};
 }
 

@@ -8,12 +8,15 @@
 
 namespace vx {
 
+class State;  // of the interpreter whose names they read
+
 // `__import__(name, globals, None, fromlist, level)`, with `__import__`
 // looked up in the built-in names of `globals`.
-Owned import_name(PyObject* globals, PyObject* name, PyObject* fromlist, int level) noexcept;
+Owned import_name(const State& state, PyObject* globals, PyObject* name, PyObject* fromlist,
+                  int level) noexcept;
 
 // The `y` of `from x import y`: the module's attribute, else the module
 // "x.y" already in sys.modules, else ImportError "cannot import name ...".
-Owned import_from(PyObject* module, PyObject* name) noexcept;
+Owned import_from(const State& state, PyObject* module, PyObject* name) noexcept;
 
 }  // namespace vx

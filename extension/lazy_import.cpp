@@ -4,18 +4,26 @@
 
 #include <cstring>
 
+#include "names.hpp"
+#include "state.hpp"
+
 namespace vx {
 
 namespace lazy_import_detail {
 std::atomic<PyTypeObject*> type{nullptr};
 }  // namespace lazy_import_detail
 
-bool find_lazy_import_type() noexcept {
+namespace {
+Text subclasses_method{"__subclasses__"};
+Text resolve_method{"resolve"};
+}  // namespace
+
+bool find_lazy_import_type(const State& state) noexcept {
     if (lazy_import_detail::type.load(std::memory_order_relaxed) != nullptr) {
         return true;
     }
-    Owned derived = steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                              "__subclasses__", nullptr));
+    Owned derived = steal(PyObject_CallMethodNoArgs(
+        reinterpret_cast<PyObject*>(&PyBaseObject_Type), state[subclasses_method]));
     if (!derived || !PyList_Check(derived.get())) {
         return false;
     }
@@ -35,10 +43,9 @@ bool find_lazy_import_type() noexcept {
     return true;
 }
 
-Owned resolve_global(PyObject* globals, PyObject* name, Owned placeholder) noexcept {
-    // Spelt out rather than a Text: a function may run this while its
-    // interpreter winds down and has let go of its state.
-    Owned value = steal(PyObject_CallMethod(placeholder, "resolve", nullptr));
+Owned resolve_global(const State& state, PyObject* globals, PyObject* name,
+                     Owned placeholder) noexcept {
+    Owned value = steal(PyObject_CallMethodNoArgs(placeholder, state[resolve_method]));
     Owned bound;
     if (!value || PyDict_GetItemRef(globals, name, bound.out()) < 0) {
         return {};

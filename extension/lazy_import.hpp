@@ -13,6 +13,8 @@
 
 namespace vx {
 
+class State;
+
 namespace lazy_import_detail {
 // The placeholders' type: a static type of the interpreter, the same object
 // in every interpreter of the process, so it is found once and kept here;
@@ -27,7 +29,7 @@ extern __attribute__((visibility("hidden"))) std::atomic<PyTypeObject*> type;
 // Python package does not load, so it is taken from the static types that
 // derive from object, by its name. Not finding it leaves every look-up as
 // it is.
-bool find_lazy_import_type() noexcept;
+bool find_lazy_import_type(const State& state) noexcept;
 
 inline bool is_lazy_import(PyObject* value) noexcept {
     return Py_IS_TYPE(value, lazy_import_detail::type.load(std::memory_order_relaxed));
@@ -38,7 +40,8 @@ inline bool is_lazy_import(PyObject* value) noexcept {
 // own cause), and the binding is replaced by the value only if it still
 // holds this placeholder, so that a binding made meanwhile (by the import
 // itself, say) stays.
-Owned resolve_global(PyObject* globals, PyObject* name, Owned placeholder) noexcept;
+Owned resolve_global(const State& state, PyObject* globals, PyObject* name,
+                     Owned placeholder) noexcept;
 
 }  // namespace vx
 

@@ -3,21 +3,42 @@
 // own NameError when neither holds it.
 #pragma once
 
+#include "lazy_import.hpp"
 #include "ref.hpp"
 
 namespace vx {
 
+class State;  // of the interpreter whose names the look-up reads
+
 // The built-in namespace that functions of a module with these globals see:
 // its "__builtins__" entry (a module stands for its dict), else the running
 // frame's builtins.
-Owned builtins_of(PyObject* globals) noexcept;
-
-// New reference, or null with NameError (or a look-up error) set. A lazy
-// import's placeholder in the namespace is resolved (lazy_import.hpp).
-Owned lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) noexcept;
+Owned builtins_of(const State& state, PyObject* globals) noexcept;
 
 // Sets NameError "name 'x' is not defined", with its `name` attribute, as
 // the interpreter does for an undefined global.
-void raise_name_error(PyObject* name) noexcept;
+void raise_name_error(const State& state, PyObject* name) noexcept;
+
+// New reference, or null with NameError (or a look-up error) set. A lazy
+// import's placeholder in the namespace is resolved (lazy_import.hpp).
+// Inline: a body's look-up keeps to its caller's registers, and only the
+// rare paths take the state.
+inline Owned lookup_global(const State& state, PyObject* globals, PyObject* builtins,
+                           PyObject* name) noexcept {
+    Owned value;
+    if (PyDict_GetItemRef(globals, name, value.out()) != 0) {
+#if PY_VERSION_HEX >= 0x030F0000
+        if (value && is_lazy_import(value)) [[unlikely]] {
+            return resolve_global(state, globals, name, std::move(value));
+        }
+#endif
+        return value;  // found, or failed with the error set
+    }
+    if (PyMapping_GetOptionalItem(builtins, name, value.out()) != 0) {
+        return value;
+    }
+    raise_name_error(state, name);
+    return {};
+}
 
 }  // namespace vx

@@ -1,18 +1,19 @@
 #include "module_body.hpp"
 
-
+#include "function.hpp"
 #include "imports.hpp"
 #include "lookup.hpp"
-#include "text.hpp"
+#include "names.hpp"
+#include "state.hpp"
 
 namespace vx {
 
-ModuleBody::ModuleBody(PyObject* module) noexcept
-    : module_(module), globals_(PyModule_GetDict(module)) {}
+ModuleBody::ModuleBody(State& state, PyObject* module) noexcept
+    : state_(state), module_(module), globals_(PyModule_GetDict(module)) {}
 
 bool ModuleBody::finish() noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
-    return imports_.run(globals_);
+    return imports_.run(state_, globals_);
 #else
     return true;
 #endif
@@ -30,7 +31,7 @@ bool ModuleBody::import_module(const char* name) noexcept {
     }
 #endif
     Owned key = intern(name);
-    Owned module = key ? import_name(globals_, key, nullptr, 0) : Owned{};
+    Owned module = key ? import_name(state_, globals_, key, nullptr, 0) : Owned{};
     return module && PyDict_SetItem(globals_, key, module) == 0;
 }
 
@@ -50,27 +51,27 @@ bool ModuleBody::from_import(const char* module, const char* name, const char* a
     if (!module_name || !fromlist) {
         return false;
     }
-    Owned imported = import_name(globals_, module_name, fromlist, level);
-    Owned value = imported ? import_from(imported, key) : Owned{};
+    Owned imported = import_name(state_, globals_, module_name, fromlist, level);
+    Owned value = imported ? import_from(state_, imported, key) : Owned{};
     return bind(alias != nullptr ? alias : name, std::move(value));
 }
 
 bool ModuleBody::define(const ClassSpec& spec) noexcept {
     Owned key = finish() ? intern(spec.name) : Owned{};
-    Owned cls = key ? make_class(spec, globals_) : Owned{};
+    Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
     return cls && PyDict_SetItem(globals_, key, cls) == 0;
 }
 
 bool ModuleBody::define(const FunctionSpec& spec) noexcept {
     Owned key = finish() ? intern(spec.name) : Owned{};
-    Owned function = key ? make_function(spec, globals_, {}) : Owned{};
+    Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
     return function && PyDict_SetItem(globals_, key, function) == 0;
 }
 
 bool ModuleBody::call(const char* name, const char* callable) noexcept {
     Owned callable_name = finish() ? intern(callable) : Owned{};
-    Owned builtins = callable_name ? builtins_of(globals_) : Owned{};
-    Owned target = builtins ? lookup_global(globals_, builtins, callable_name) : Owned{};
+    Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
+    Owned target = builtins ? lookup_global(state_, globals_, builtins, callable_name) : Owned{};
     return bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
 }
 

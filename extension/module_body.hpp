@@ -9,14 +9,18 @@
 #pragma once
 
 #include "class_builder.hpp"
-#include "function.hpp"
+#include "function_spec.hpp"
 #include "import_statements.hpp"
 
 namespace vx {
 
+class State;
+
 class ModuleBody {
 public:
-    explicit ModuleBody(PyObject* module) noexcept;
+    // The body of `module`, whose names, functions and classes are made in
+    // the interpreter whose state is `state`.
+    ModuleBody(State& state, PyObject* module) noexcept;
 
     PyObject* module() const noexcept { return module_; }
     PyObject* globals() const noexcept { return globals_; }
@@ -37,6 +41,7 @@ public:
     bool finish() noexcept;
 
 private:
+    State& state_;
     PyObject* module_;   // borrowed: the module being executed
     PyObject* globals_;  // borrowed: its namespace
 #if PY_VERSION_HEX >= 0x030F0000

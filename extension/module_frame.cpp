@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "loaded_path.hpp"
-#include "text.hpp"
+#include "names.hpp"
 
 extern "C" PyObject* PyInit_vorlix(void);
 
@@ -12,17 +12,11 @@ namespace vx {
 namespace {
 
 Text dunder_package{"__package__"};
-Text dunder_builtins{"__builtins__"};
 Text dunder_loader{"__loader__"};
-Text dunder_spec{"__spec__"};
 Text dunder_doc{"__doc__"};
-Text dunder_file{"__file__"};
 Text dunder_path{"__path__"};
 Text dunder_cached{"__cached__"};
 Text loader_attribute{"loader"};
-Text origin_attribute{"origin"};
-Text has_location{"has_location"};
-Text search_locations{"submodule_search_locations"};
 
 // Slicing that cannot throw: std::string_view::substr would pull in the
 // C++ runtime's exception support.
@@ -82,62 +76,63 @@ bool locate_shared_object(State& state) noexcept {
                                     : file.find('.') != std::string_view::npos
                                         ? tail(file, file.find('.'))
                                         : std::string_view{};
-    state.package_dir =
-        PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data());
+    state.package_dir = steal(
+        PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data()));
     state.file_suffix =
-        PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
-    return state.package_dir != nullptr && state.file_suffix != nullptr;
+        steal(PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size())));
+    return state.package_dir && state.file_suffix;
 }
 
 Owned package_search_path(const State& state) noexcept {
     Owned path = steal(PyList_New(1));
     if (path) {
-        PyList_SET_ITEM(path.get(), 0, Py_NewRef(state.package_dir));
+        PyList_SET_ITEM(path.get(), 0, Py_NewRef(state.package_dir.get()));
     }
     return path;
 }
 
 Owned module_file(const State& state, const ModuleRow& row) noexcept {
     const std::string_view leaf = leaf_name(row);
-    return steal(PyUnicode_FromFormat("%U/%.*s%U", state.package_dir, static_cast<int>(leaf.size()),
-                                      leaf.data(), state.file_suffix));
+    return steal(PyUnicode_FromFormat("%U/%.*s%U", state.package_dir.get(),
+                                      static_cast<int>(leaf.size()), leaf.data(),
+                                      state.file_suffix.get()));
 }
 
 bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* loader = state.loaders[&row - module_table];
+    PyObject* loader = PyTuple_GET_ITEM(state.loaders.get(), &row - module_table);
     Owned package = parent_name(row, module);
     Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
-    if (!package || !builtins || !set(dict, dunder_package, package) ||
-        PyDict_SetDefaultRef(dict, dunder_builtins, builtins, nullptr) < 0 ||
-        !set(dict, dunder_loader, loader) ||
-        PyDict_GetItemRef(dict, dunder_spec, spec.out()) < 0) {
+    if (!package || !builtins || !set(dict, state[dunder_package], package) ||
+        PyDict_SetDefaultRef(dict, state[dunder_builtins], builtins, nullptr) < 0 ||
+        !set(dict, state[dunder_loader], loader) ||
+        PyDict_GetItemRef(dict, state[dunder_spec], spec.out()) < 0) {
         return false;
     }
     if (!spec) {
         spec = add_ref(Py_None);
     }
     if (row.package && spec.get() != Py_None &&
-        PyObject_SetAttr(spec, loader_attribute, loader) < 0) {
+        PyObject_SetAttr(spec, state[loader_attribute], loader) < 0) {
         return false;
     }
     Owned file = module_file(state, row);
-    if (!set(dict, dunder_spec, spec) || !set(dict, dunder_doc, Py_None) ||
-        !set(dict, dunder_file, file)) {
+    if (!set(dict, state[dunder_spec], spec) || !set(dict, state[dunder_doc], Py_None) ||
+        !set(dict, state[dunder_file], file)) {
         return false;
     }
     Owned path = row.package ? package_search_path(state) : Owned{};
-    if (row.package && !set(dict, dunder_path, path)) {
+    if (row.package && !set(dict, state[dunder_path], path)) {
         return false;
     }
     if (spec.get() != Py_None &&
-        (PyObject_SetAttr(spec, origin_attribute, file) < 0 ||
-         PyObject_SetAttr(spec, has_location, Py_True) < 0 ||
-         (row.package && PyObject_SetAttr(spec, search_locations, path) < 0))) {
+        (PyObject_SetAttr(spec, state[origin_attribute], file) < 0 ||
+         PyObject_SetAttr(spec, state[has_location], Py_True) < 0 ||
+         (row.package && PyObject_SetAttr(spec, state[search_locations], path) < 0))) {
         return false;
     }
-    return set(dict, dunder_cached, Py_None);
+    return set(dict, state[dunder_cached], Py_None);
 }
 
 }  // namespace vx

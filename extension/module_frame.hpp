@@ -3,6 +3,8 @@
 // lives.
 #pragma once
 
+#include "module_table.hpp"
+#include "ref.hpp"
 #include "state.hpp"
 
 namespace vx {

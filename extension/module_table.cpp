@@ -2,7 +2,7 @@
 
 #include "../vorlix/modules.hpp"
 #include "module_frame.hpp"
-#include "text.hpp"
+#include "state.hpp"
 
 namespace vx {
 
@@ -14,53 +14,9 @@ const ModuleRow module_table[module_count + 1] = {
     {{}, false, nullptr},
 };
 
-namespace {
-
-Text dunder_name{"__name__"};
-Text dunder_spec{"__spec__"};
-Text initializing{"_initializing"};
-
-// Whether the module is in its first import, which the import system marks
-// on its spec while the module runs; a reload or a second copy made from the
-// spec runs with the mark off.
-bool in_first_import(PyObject* module) noexcept {
-    Owned spec;
-    Owned mark;
-    return PyObject_GetOptionalAttr(module, dunder_spec, spec.out()) > 0 &&
-           PyObject_GetOptionalAttr(spec, initializing, mark.out()) > 0 &&
-           PyObject_IsTrue(mark) > 0;
-}
-
-// A package that failed on its first import leaves sys.modules, as a module
-// whose import failed does; the entry goes only while it is this very
-// module, never a live package that a reload or a copy ran beside. The
-// pending exception is the body's own and stays as it is.
-void forget_failed_package(PyObject* module) noexcept {
-    PyObject* error = PyErr_GetRaisedException();
-    PyObject* modules = PyImport_GetModuleDict();
-    Owned name;
-    Owned entry;
-    if (in_first_import(module) &&
-        PyObject_GetOptionalAttr(module, dunder_name, name.out()) > 0 &&
-        PyDict_GetItemRef(modules, name, entry.out()) > 0 && entry.get() == module &&
-        PyDict_DelItem(modules, name) < 0) {
-        PyErr_Clear();
-    }
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
-}
-
-}  // namespace
-
-bool run_module(const State& state, const ModuleRow& row, PyObject* module) noexcept {
-    ModuleBody body(module);
-    if (set_standard_attributes(state, row, module) && row.statements(body) && body.finish()) {
-        return true;
-    }
-    if (row.package) {
-        forget_failed_package(module);
-    }
-    return false;
+bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept {
+    ModuleBody body(state, module);
+    return set_standard_attributes(state, row, module) && row.statements(body) && body.finish();
 }
 
 }  // namespace vx

@@ -2,13 +2,14 @@
 // the package frame lists them, ended by an empty row.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
 #include <string_view>
 
-#include "module_body.hpp"
-
 namespace vx {
 
+class ModuleBody;
 // A module's own statements, run after its standard attributes are set.
 using Statements = bool (*)(ModuleBody&) noexcept;
 
@@ -26,8 +27,10 @@ inline const ModuleRow& package_row() noexcept { return module_table[0]; }
 
 class State;
 // Fills a fresh module object from its row: the standard module attributes,
-// then the module's statements. A package whose body fails on its first
-// import takes its own entry out of sys.modules, keeping the exception.
-bool run_module(const State& state, const ModuleRow& row, PyObject* module) noexcept;
+// then the module's statements, which make their names in the interpreter
+// whose state is `state`. A module whose body fails on its first import
+// leaves sys.modules as any does: the import system takes it out, whichever
+// loader ran it.
+bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept;
 
 }  // namespace vx

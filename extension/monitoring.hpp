@@ -19,15 +19,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace vx {
+#include "state.hpp"  // the interpreter's view of which tools listen
 
-// An interpreter's view of which tools listen, refreshed by the interpreter
-// whenever tools change (kept in its State).
-struct Monitoring {
-    enum Event : unsigned char { start, returned, raised, unwound, count };
-    PyMonitoringState events[count] = {};
-    std::uint64_t version = 0;
-};
+namespace vx {
 
 namespace monitoring_detail {
 inline constexpr std::uint8_t event_types[Monitoring::count] = {

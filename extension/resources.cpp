@@ -1,4 +1,13 @@
-#include "resources.hpp"
+// What importlib.resources reads of the package. The package ships no
+// resource files and its directory, `__path__[0]`, need not exist; it is
+// read as a directory that exists and holds nothing, so that every question
+// has the answer a Python package without resources gives: `files()` is a
+// directory with no entries, `as_file()` gives an empty directory, and
+// reading a resource raises FileNotFoundError naming it below the package
+// directory. The objects are importlib.resources' Traversables: `name`,
+// `is_dir()`, `is_file()`, `iterdir()`, `joinpath()` and `/`, `open()`,
+// `read_bytes()` and `read_text()`.
+#include "import_system_parts.hpp"
 
 #include <cerrno>
 #include <string_view>
@@ -145,14 +154,14 @@ PyType_Spec spec = {
 }  // namespace
 
 Owned package_directory(State& state) noexcept {
-    if (state.resource_type == nullptr) {
-        state.resource_type = PyType_FromSpec(&spec);
-        if (state.resource_type == nullptr) {
+    if (!state.resource_type) {
+        state.resource_type = steal(PyType_FromSpec(&spec));
+        if (!state.resource_type) {
             return {};
         }
     }
-    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type), state.package_dir,
-                      true);
+    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type.get()),
+                      state.package_dir, true);
 }
 
 }  // namespace vx

@@ -3,10 +3,7 @@
 #include <cstdint>
 #include <new>
 
-#include "finder.hpp"
-#include "function.hpp"
-#include "lazy_import.hpp"
-#include "module_frame.hpp"
+#include "pending_exception.hpp"
 
 namespace vx {
 
@@ -64,14 +61,13 @@ State* State::current() noexcept {
     if (dict == nullptr) {
         return nullptr;
     }
-    PyObject* error = PyErr_GetRaisedException();
-    State* state = find_in(dict);
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
-    return state;
+    // An exception pending in the caller stays, and a failed look-up leaves
+    // none of its own.
+    const PendingException pending;
+    return find_in(dict);
 }
 
-State* State::get_or_make() noexcept {
+State* State::get_or_make(SetUp set_up) noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
@@ -87,8 +83,7 @@ State* State::get_or_make() noexcept {
         PyErr_NoMemory();
         return nullptr;
     }
-    state = new (memory) State();
-    state->interpreter = interpreter;
+    state = new (memory) State(interpreter);
     // The capsule stands for the interpreter's own hold on the state: when
     // the interpreter clears its dictionary at the end, forget() lets go.
     Owned token = steal(PyCapsule_New(state, capsule_name, forget));
@@ -96,50 +91,39 @@ State* State::get_or_make() noexcept {
         state->release();
         return nullptr;
     }
-    // The names first, and the state in its place, since what is made next
-    // reads names through the running interpreter's state.
-    if (!state->make_constants() || PyDict_SetItemString(dict, state_key().text, token) < 0) {
+    // The names first, since the parts read them as they are made; the state
+    // takes its place only once it is whole.
+    if (!state->make_constants() || !set_up(*state) ||
+        PyDict_SetItemString(dict, state_key().text, token) < 0) {
         return nullptr;  // the token, released, releases the state
     }
     if (is_main(interpreter)) {
         main_state = state;
     }
-    if (!ready_function_type(*state) || !locate_shared_object(*state) ||
-        !make_finder_and_loaders(*state)
-#if PY_VERSION_HEX >= 0x030F0000
-        || !find_lazy_import_type()
-#endif
-    ) {
-        PyObject* error = PyErr_GetRaisedException();
-        if (PyDict_DelItemString(dict, state_key().text) < 0) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(error);
-        return nullptr;
-    }
     return state;
 }
 
 bool State::make_constants() noexcept {
-    const std::size_t count = Constant::count();
-    constants_ = static_cast<PyObject**>(PyMem_RawCalloc(count != 0 ? count : 1, sizeof(PyObject*)));
-    if (constants_ == nullptr) {
-        PyErr_NoMemory();
+    constant_values_ = steal(PyTuple_New(static_cast<Py_ssize_t>(Constant::count())));
+    if (!constant_values_) {
         return false;
     }
     for (const Constant* constant = Constant::first(); constant != nullptr;
          constant = constant->next_) {
-        constants_[constant->slot()] = constant->maker_(*constant);
-        if (constants_[constant->slot()] == nullptr) {
+        PyObject* value = constant->maker_(*constant);
+        if (value == nullptr) {
             return false;
         }
+        PyTuple_SET_ITEM(constant_values_.get(), static_cast<Py_ssize_t>(constant->slot()), value);
     }
+    constants_ = &PyTuple_GET_ITEM(constant_values_.get(), 0);
     return true;
 }
 
 void State::release() noexcept {
     if (--holders_ == 0) {
-        destroy();
+        this->~State();
+        PyMem_RawFree(this);
     }
 }
 
@@ -151,31 +135,13 @@ void State::forget(PyObject* token) noexcept {
     static_cast<State*>(PyCapsule_GetPointer(token, capsule_name))->release();
 }
 
-void State::destroy() noexcept {
-    if (main_state == this) {
+// The members release their references after this. Only the main
+// interpreter's own state touches the pointer that its threads read: a
+// subinterpreter, under a GIL of its own, may free its state at any time.
+State::~State() {
+    if (is_main(interpreter) && main_state == this) {
         main_state = nullptr;
     }
-    if (constants_ != nullptr) {
-        for (std::size_t i = 0; i < Constant::count(); ++i) {
-            Py_XDECREF(constants_[i]);
-        }
-        PyMem_RawFree(constants_);
-    }
-    for (PyObject*& loader : loaders) {
-        Py_CLEAR(loader);
-    }
-    Py_CLEAR(finder);
-    Py_CLEAR(package_names);
-    Py_CLEAR(directory_finder_type);
-    Py_CLEAR(resource_type);
-    Py_CLEAR(module_spec);
-    Py_CLEAR(package_dir);
-    Py_CLEAR(file_suffix);
-    Py_CLEAR(code_body);
-    PyObject* type = reinterpret_cast<PyObject*>(function_type);
-    function_type = nullptr;
-    Py_XDECREF(type);
-    PyMem_RawFree(this);
 }
 
 }  // namespace vx

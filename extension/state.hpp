@@ -10,27 +10,46 @@
 // here is shared between interpreters or kept past the interpreter's end,
 // so an interpreter finalised and started again in the same process starts
 // clean.
+//
+// The state only keeps what the rest makes: the entry point (entry.cpp)
+// sets each part up in turn, and each part fills its own fields below.
+// Every reference here is owned, and released when the state is freed.
 #pragma once
 
 #include <Python.h>
 
-#include "module_table.hpp"
-#include "monitoring.hpp"
-#include "text.hpp"
+#include <cstdint>
+
+#include "names.hpp"
+#include "ref.hpp"
 
 namespace vx {
+
+// Which monitoring tools listen, as the interpreter refreshes it whenever
+// tools change: read on every call (monitoring.hpp).
+struct Monitoring {
+    enum Event : unsigned char { start, returned, raised, unwound, count };
+    PyMonitoringState events[count] = {};
+    std::uint64_t version = 0;
+};
 
 class State {
 public:
     // The running interpreter's state; null, without an exception, before
     // the package body has run in it.
     static State* current() noexcept;
-    // The running interpreter's state, made now if it has none; null with
-    // an exception set when making it failed.
-    static State* get_or_make() noexcept;
+
+    // Fills the parts of a new state; false with an exception set.
+    using SetUp = bool (*)(State&) noexcept;
+    // The running interpreter's state, made now if it has none: its names
+    // first, then `set_up` fills the rest. Null with an exception set when
+    // making it failed, and then no state is kept.
+    static State* get_or_make(SetUp set_up) noexcept;
 
     // A constant's value in this interpreter (borrowed).
-    PyObject* value(const Constant& constant) const noexcept { return constants_[constant.slot()]; }
+    PyObject* operator[](const Constant& constant) const noexcept {
+        return constants_[constant.slot()];
+    }
     // Every constant's value, by slot; as long-lived as the state.
     PyObject* const* constants() const noexcept { return constants_; }
 
@@ -38,41 +57,53 @@ public:
     void hold() noexcept { ++holders_; }
     void release() noexcept;
 
-    // Made with the state and released with it (strong references).
-    PyTypeObject* function_type = nullptr;
-    PyObject* module_spec = nullptr;  // importlib's ModuleSpec class
-    PyObject* finder = nullptr;       // the package's own, for sys.meta_path
-    // The names the package was imported under (a list of str), which the
-    // finder serves the module table below: "vorlix", or "outer.vorlix" for
-    // a copy vendored under another package.
-    PyObject* package_names = nullptr;
-    // The path-entry finder type of the package directory, made when the
-    // path hook first accepts it (directory_finder.hpp), then kept.
-    PyObject* directory_finder_type = nullptr;
-    // The type of the package directory that importlib.resources reads,
-    // made when it is first asked for (resources.hpp), then kept.
-    PyObject* resource_type = nullptr;
-    PyObject* loaders[module_count] = {};  // one per row of the module table
-    PyObject* package_dir = nullptr;  // D + "/vorlix"
-    PyObject* file_suffix = nullptr;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
-    // The body that every `__code__` of this interpreter copies (code.cpp):
-    // made on the first read, null until then.
-    PyObject* code_body = nullptr;
+    // The interpreter the state belongs to: its objects are only ever used
+    // there.
+    PyInterpreterState* const interpreter;
+
     // Which monitoring tools listen (monitoring.hpp).
     Monitoring monitoring;
 
-    // The interpreter the state belongs to: its objects are only ever used
-    // there.
-    PyInterpreterState* interpreter = nullptr;
+    // The function-like type (function.hpp).
+    Owned function_type;
+
+    // Where the shared object was loaded from (module_frame.hpp).
+    Owned package_dir;  // D + "/vorlix"
+    Owned file_suffix;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
+
+    // The package's part in the import system (import_system.hpp).
+    Owned module_spec;  // importlib's ModuleSpec class
+    Owned finder;       // the package's own, for sys.meta_path and sys.path_hooks
+    Owned loaders;      // a tuple: one loader per row of the module table
+    // The names the package was imported under (a list of str), which the
+    // finder serves the module table below: "vorlix", or "outer.vorlix" for
+    // a copy vendored under another package.
+    Owned package_names;
+    // The path-entry finder type of the package directory, made when the
+    // path hook first accepts it (directory_finder.cpp), then kept.
+    Owned directory_finder_type;
+    // The type of the package directory that importlib.resources reads,
+    // made when it is first asked for (resources.cpp), then kept.
+    Owned resource_type;
+
+    // The body that every `__code__` of this interpreter copies (code.cpp):
+    // made on the first read, null until then.
+    Owned code_body;
 
 private:
-    State() noexcept = default;
+    explicit State(PyInterpreterState* owner) noexcept : interpreter(owner) {}
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
     bool make_constants() noexcept;
-    void destroy() noexcept;
     static void forget(PyObject* token) noexcept;
 
-    PyObject** constants_ = nullptr;  // one per Constant, by slot
-    Py_ssize_t holders_ = 1;          // the interpreter's own, then functions
+    // The constants' values, in a tuple that owns them; `constants_` points
+    // at its items, which every call reads.
+    Owned constant_values_;
+    PyObject* const* constants_ = nullptr;
+    Py_ssize_t holders_ = 1;  // the interpreter's own, then functions
 };
 
 }  // namespace vx

@@ -16,6 +16,8 @@
 
 #include <frameobject.h>
 
+#include "pending_exception.hpp"
+
 namespace vx {
 
 namespace {
@@ -56,13 +58,8 @@ bool fill_locals(PyObject* frame, const FunctionObject* function, const Call& ca
     return kept == nullptr || set_local(locals, function->varnames, index, kept);
 }
 
-}  // namespace
-
-void add_traceback_entry(FunctionObject* function, const Call& call) noexcept {
-    PyObject* error = PyErr_GetRaisedException();
-    if (error == nullptr) {
-        return;  // a body that failed without an error: the caller says so
-    }
+// The frame of the entry, with its locals; null when it could not be made.
+Owned entry_frame(FunctionObject* function, const Call& call) noexcept {
     const Owned globals = add_ref(function->globals);
     Owned code = code_of(function);
     Owned frame = code ? steal(reinterpret_cast<PyObject*>(
@@ -70,14 +67,26 @@ void add_traceback_entry(FunctionObject* function, const Call& call) noexcept {
                                          reinterpret_cast<PyCodeObject*>(code.get()), globals,
                                          nullptr)))
                        : Owned{};
-    // An entry, and its locals, are a courtesy: failing to make them must
-    // not hide the error, and the error is the body's, whatever it is
-    // (a KeyboardInterrupt too), put back as it was.
     if (frame) {
         fill_locals(frame, function, call);
     }
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
+    return frame;
+}
+
+}  // namespace
+
+void add_traceback_entry(FunctionObject* function, const Call& call) noexcept {
+    Owned frame;
+    {
+        // An entry, and its locals, are a courtesy: failing to make them
+        // must not hide the error, and the error is the body's, whatever it
+        // is (a KeyboardInterrupt too), put back as it was.
+        const PendingException error;
+        if (!error) {
+            return;  // a body that failed without an error: the caller says so
+        }
+        frame = entry_frame(function, call);
+    }
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }

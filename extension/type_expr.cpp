@@ -7,7 +7,7 @@ Owned lookup(const Scope& scope, const char* identifier) noexcept {
     if (!name) {
         return {};
     }
-    return lookup_global(scope.globals, scope.builtins, name);
+    return lookup_global(scope.state, scope.globals, scope.builtins, name);
 }
 
 Owned subscript(Owned origin, Owned key) noexcept {
@@ -25,13 +25,9 @@ int set_tuple_item(PyObject* tuple, Py_ssize_t index, PyObject* item) noexcept {
     return 0;
 }
 
+// The items are all made (type_expr.hpp's make_items).
 template <PyObject* (*New)(Py_ssize_t), int (*SetItem)(PyObject*, Py_ssize_t, PyObject*)>
 Owned pack(Owned* items, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!items[i]) {
-            return {};
-        }
-    }
     Owned packed = steal(New(static_cast<Py_ssize_t>(count)));
     if (!packed) {
         return {};

@@ -23,8 +23,10 @@
 
 namespace vx {
 
-// Where the names of an expression are looked up.
+// Where the names of an expression are looked up, with the state of the
+// interpreter they belong to.
 struct Scope {
+    const State& state;
     PyObject* globals;
     PyObject* builtins;
 };
@@ -96,6 +98,15 @@ template <class First, class... Rest>
     First::write(out);
     ((out.append(", "), Rest::write(out)), ...);
 }
+
+// Makes the items into `items` as Python evaluates those of a subscript or
+// a display: left to right, and none after the first that fails, so that
+// no look-up runs with an exception set. False with it set.
+template <class... Items>
+[[gnu::cold]] bool make_items(const Scope& scope, Owned* items) noexcept {
+    Owned* next = items;
+    return ((*next = Items::make(scope), static_cast<bool>(*next++)) && ...);
+}
 }  // namespace type_expr_detail
 
 // origin[arg] or origin[arg, ...]
@@ -110,7 +121,10 @@ struct Subscript {
         if constexpr (sizeof...(Args) == 1) {
             return type_expr_detail::subscript(std::move(origin), (Args::make(scope), ...));
         } else {
-            Owned items[] = {Args::make(scope)...};
+            Owned items[sizeof...(Args)];
+            if (!type_expr_detail::make_items<Args...>(scope, items)) {
+                return {};
+            }
             return type_expr_detail::subscript(std::move(origin),
                                                type_expr_detail::pack_tuple(items, sizeof...(Args)));
         }
@@ -127,7 +141,10 @@ struct Subscript {
 template <class... Items>
 struct ListOf {
     [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
-        Owned items[] = {Items::make(scope)...};
+        Owned items[sizeof...(Items)];
+        if (!type_expr_detail::make_items<Items...>(scope, items)) {
+            return {};
+        }
         return type_expr_detail::pack_list(items, sizeof...(Items));
     }
     [[gnu::cold]] static void write(TypeText& out) noexcept {

@@ -9,7 +9,9 @@ import functools
 import gc
 import inspect
 import pickle
+import subprocess
 import sys
+import textwrap
 import types
 import weakref
 
@@ -317,6 +319,40 @@ class TestAnnotations:
         assert str(inspect.signature(wrapper)) == "(*args: str) -> str"
         wrapper.__annotations__["args"] = bytes
         assert runner.__annotations__["args"] is str
+
+    def test_evaluation_stops_at_the_first_name_that_fails(self):
+        # `dict[str, App]`: once `str` fails, `App` is not looked up, as in
+        # Python. Looked up with the error pending, the key that collides
+        # with it would compare in Python code, which turns the error into a
+        # SystemError. In a fresh interpreter: the namespace stays spoiled.
+        code = textwrap.dedent("""
+            import annotationlib
+            from vorlix import _app
+
+            class Refused(Exception):
+                pass
+
+            class Colliding(str):  # hashes as the name after its dash
+                def __hash__(self):
+                    return hash(self[1:])
+
+                def __eq__(self, other):
+                    if str.__eq__(self, "-str"):
+                        raise Refused
+                    return False
+
+            namespace = vars(_app)
+            app = namespace.pop("App")
+            namespace[Colliding("-str")] = namespace[Colliding("-App")] = None
+            namespace["App"] = app  # probed after its colliding key
+            try:
+                _app.API.running.fget.__annotate__(annotationlib.Format.VALUE)
+            except Exception as error:
+                print(type(error).__name__)
+        """)
+        child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               timeout=300)
+        assert (child.stdout, child.returncode) == ("Refused\n", 0), child.stderr
 
     def test_annotations_can_be_replaced_like_a_functions(self, monkeypatch):
         monkeypatch.setattr(App.start, "__annotate__", App.start.__annotate__)

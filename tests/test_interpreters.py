@@ -163,6 +163,39 @@ class TestSubinterpreters:
         twins = run_child(IN_NEW_INTERPRETER, code, pythonpath=twin_path)
         assert ours <= max(twins, 0) + 4096, (ours, twins)
 
+    def test_at_the_very_end_the_finders_answer_for_nothing_and_the_loaders_refuse(self):
+        # An interpreter lets go of its state when it clears its dictionary,
+        # just before its last collection: a finaliser that runs there (of a
+        # cycle that the codec registry kept until just before) finds no
+        # state to read names through. Module globals are gone by then.
+        late = textwrap.dedent(r"""
+            import codecs, os, sys, vorlix
+            class Late:
+                def __init__(self):
+                    self.cycle, self.finder, self.spec = self, sys.path_hooks[0], vorlix.__spec__
+                    self.directory = self.finder(vorlix.__path__[0])
+                def __del__(self, write=os.write, repr=repr, str=str, ImportError=ImportError):
+                    answers = [self.directory.find_spec("vorlix._app"),
+                               self.directory.iter_modules(), self.finder.find_spec("vorlix._app")]
+                    for ask in (lambda: self.spec.loader.create_module(self.spec),
+                                self.spec.loader.files):
+                        try:
+                            answers.append(ask())
+                        except ImportError as error:
+                            answers.append(str(error))
+                    write(1, repr(answers).encode() + b"\n")
+            codecs.register(lambda name, late=Late(): None)
+        """)
+        code = ("import _interpreters\n"
+                "sub = _interpreters.create(_interpreters.new_config('isolated'))\n"
+                f"_interpreters.exec(sub, {late!r})\n"
+                "_interpreters.destroy(sub)\n")
+        proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                              env={**os.environ, "PYTHONPATH": BUILD}, timeout=300)
+        refused = "vorlix: the package is not set up in this interpreter"
+        answers = [None, [], None, refused, refused]
+        assert (proc.returncode, proc.stdout) == (0, repr(answers) + "\n")
+
 
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):

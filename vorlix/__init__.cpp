@@ -11,7 +11,7 @@
 //   8  __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
 #include <array>
 
-#include "../extension/text.hpp"
+#include "../extension/names.hpp"
 #include "modules.hpp"
 
 namespace vorlix {

@@ -80,9 +80,9 @@ Text list_paused_apps{"list-paused-apps"};
 // looked up.
 template <const Text& listing>
 PyObject* is_listed(const Call& call) noexcept {
-    Owned name = steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute)));
+    Owned name = steal(PyObject_GetAttr(call.arg(0), call[name_attribute]));
     Owned registry = name ? call.global(registry_name) : Owned{};
-    Owned apps = registry ? steal(PyObject_GetAttr(registry, call.text(listing))) : Owned{};
+    Owned apps = registry ? steal(PyObject_GetAttr(registry, call[listing])) : Owned{};
     if (!apps) {
         return nullptr;
     }
@@ -92,7 +92,7 @@ PyObject* is_listed(const Call& call) noexcept {
         const int found = PyDict_Contains(apps, name);
         return found < 0 ? nullptr : PyBool_FromLong(found);
     }
-    Owned names = steal(PyObject_CallMethodNoArgs(apps, call.text(keys_method)));
+    Owned names = steal(PyObject_CallMethodNoArgs(apps, call[keys_method]));
     const int found = names ? PySequence_Contains(names, name) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -101,7 +101,7 @@ PyObject* is_listed(const Call& call) noexcept {
 // looked up for every line.
 template <const Text& command>
 PyObject* apps_by_name(const Call& call) noexcept {
-    Owned lines = read_listing(call, call.text(command));
+    Owned lines = read_listing(call, call[command]);
     Owned apps = lines ? steal(PyDict_New()) : Owned{};
     if (!apps) {
         return nullptr;

@@ -86,10 +86,8 @@ using namespace vx;
 using namespace vorlix::shared;
 
 Text launcher_class_name{"Launcher"};
-Text subprocess{"subprocess"};
 Text call_attribute{"call"};
 Text enable_method{"enable"};
-Text tool{"/opt/bin/vorlix"};
 Text start_launcher{"start-launcher"};
 Text stop_launcher{"stop-launcher"};
 Text switch_launcher{"switch-launcher"};
@@ -113,12 +111,12 @@ PyObject* enable(const Call& call) noexcept {
         return nullptr;
     }
     Owned runner = call.global(runner_name);
-    Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute))) : Owned{};
+    Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), call[name_attribute])) : Owned{};
     if (!name) {
         return nullptr;
     }
-    PyObject* command = call.text(switch_launcher);
-    Owned output = start ? call_runner(runner, command, call.text(start_option), name.get())
+    PyObject* command = call[switch_launcher];
+    Owned output = start ? call_runner(runner, command, call[start_option], name.get())
                          : call_runner(runner, command, name.get());
     return output ? Py_NewRef(Py_None) : nullptr;
 }
@@ -127,16 +125,16 @@ PyObject* enable(const Call& call) noexcept {
 // shares the caller's streams and only its exit status is read.
 template <const Text& command>
 PyObject* exits_zero(const Call& call) noexcept {
-    Owned module = call.global(subprocess);
-    Owned call_function = module ? steal(PyObject_GetAttr(module, call.text(call_attribute))) : Owned{};
-    Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute)))
+    Owned module = call.global(subprocess_module);
+    Owned call_function = module ? steal(PyObject_GetAttr(module, call[call_attribute])) : Owned{};
+    Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
                                : Owned{};
     Owned argv = name ? steal(PyList_New(3)) : Owned{};
     if (!argv) {
         return nullptr;
     }
-    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call.text(tool)));
-    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(call.text(command)));
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call[tool_path]));
+    PyList_SET_ITEM(argv.get(), 1, Py_NewRef(call[command]));
     PyList_SET_ITEM(argv.get(), 2, name.release());
     Owned exit_status = steal(PyObject_CallOneArg(call_function, argv));
     if (!exit_status) {
@@ -150,7 +148,7 @@ PyObject* exits_zero(const Call& call) noexcept {
 // up before the tool runs.
 PyObject* current(const Call& call) noexcept {
     Owned launcher_type = call.global(launcher_class_name);
-    Owned lines = launcher_type ? read_listing(call, call.text(status)) : Owned{};
+    Owned lines = launcher_type ? read_listing(call, call[status]) : Owned{};
     if (!lines) {
         return nullptr;
     }
@@ -195,7 +193,7 @@ PyObject* switch_to(const Call& call) noexcept {
         }
     }
     PyObject* args[] = {launcher, call.arg(2)};
-    Owned result = steal(PyObject_VectorcallMethod(call.text(enable_method), args, 2, nullptr));
+    Owned result = steal(PyObject_VectorcallMethod(call[enable_method], args, 2, nullptr));
     if (!result) {
         call.keep_local(launcher_param, launcher);
         return nullptr;

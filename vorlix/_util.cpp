@@ -16,7 +16,7 @@
 //  10      if proc.returncode:
 //  11          raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
 //  12      return proc.stdout
-#include "../extension/text.hpp"
+#include "../extension/names.hpp"
 #include "modules.hpp"
 
 namespace vorlix {
@@ -25,13 +25,11 @@ namespace {
 
 using namespace vx;
 
-Text subprocess{"subprocess"};
 Text run{"run"};
 Text returncode{"returncode"};
 Text stdout_{"stdout"};
 Text stderr_{"stderr"};
 Text vorlix_exception{"VorlixException"};
-Text tool{"/opt/bin/vorlix"};
 Text line_end{"\n"};
 Text no_format{""};
 // The keyword names of every run.
@@ -57,26 +55,26 @@ PyObject* raise(Owned error) noexcept {
 // f"{proc.stdout}\n{proc.stderr}": each value is converted as soon as it
 // is read, as the f-string evaluates its fields left to right.
 Owned failure_message(const Call& call, PyObject* proc) noexcept {
-    Owned out = steal(PyObject_GetAttr(proc, call.text(stdout_)));
-    Owned out_text = out ? steal(PyObject_Format(out, call.text(no_format))) : Owned{};
-    Owned err = out_text ? steal(PyObject_GetAttr(proc, call.text(stderr_))) : Owned{};
-    Owned err_text = err ? steal(PyObject_Format(err, call.text(no_format))) : Owned{};
+    Owned out = steal(PyObject_GetAttr(proc, call[stdout_]));
+    Owned out_text = out ? steal(PyObject_Format(out, call[no_format])) : Owned{};
+    Owned err = out_text ? steal(PyObject_GetAttr(proc, call[stderr_])) : Owned{};
+    Owned err_text = err ? steal(PyObject_Format(err, call[no_format])) : Owned{};
     if (!err_text) {
         return {};
     }
-    Owned head = steal(PyUnicode_Concat(out_text, call.text(line_end)));
+    Owned head = steal(PyUnicode_Concat(out_text, call[line_end]));
     return head ? steal(PyUnicode_Concat(head, err_text)) : Owned{};
 }
 
 // if proc.returncode: raise VorlixException(...); return proc.stdout
 PyObject* outcome(const Call& call, PyObject* proc) noexcept {
-    Owned status = steal(PyObject_GetAttr(proc, call.text(returncode)));
+    Owned status = steal(PyObject_GetAttr(proc, call[returncode]));
     const int failed = status ? PyObject_IsTrue(status) : -1;
     if (failed < 0) {
         return nullptr;
     }
     if (!failed) {
-        return PyObject_GetAttr(proc, call.text(stdout_));
+        return PyObject_GetAttr(proc, call[stdout_]);
     }
     Owned error_type = call.global(vorlix_exception);
     Owned message = error_type ? failure_message(call, proc) : Owned{};
@@ -84,8 +82,8 @@ PyObject* outcome(const Call& call, PyObject* proc) noexcept {
 }
 
 PyObject* runner(const Call& call) noexcept {
-    Owned module = call.global(subprocess);
-    Owned run_function = module ? steal(PyObject_GetAttr(module, call.text(run))) : Owned{};
+    Owned module = call.global(subprocess_module);
+    Owned run_function = module ? steal(PyObject_GetAttr(module, call[run])) : Owned{};
     if (!run_function) {
         return nullptr;
     }
@@ -94,12 +92,12 @@ PyObject* runner(const Call& call) noexcept {
     if (!argv) {
         return nullptr;
     }
-    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call.text(tool)));
+    PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call[tool_path]));
     for (std::size_t i = 0; i < args.size(); ++i) {
         PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i + 1), Py_NewRef(args[i]));
     }
     PyObject* run_args[] = {argv, Py_True, Py_False, Py_True};
-    Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call.text(run_keywords)));
+    Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call[run_keywords]));
     if (!proc) {
         return nullptr;
     }

@@ -4,8 +4,8 @@
 // their command words and handle class.
 #pragma once
 
-#include "../extension/function.hpp"
-#include "../extension/text.hpp"
+#include "../extension/function_spec.hpp"
+#include "../extension/names.hpp"
 
 namespace vorlix::shared {
 
@@ -13,10 +13,10 @@ using vx::Call;
 using vx::Owned;
 using vx::Text;
 
-inline Text runner_name{"vorlix"};
-inline Text name_attribute{"name"};
-inline Text keys_method{"keys"};
-inline Text splitlines_method{"splitlines"};
+using vx::keys_method;
+using vx::name_attribute;
+using vx::runner_name;
+using vx::splitlines_method;
 
 // vorlix(args...), letting the runner reuse the slot before the arguments.
 template <class... Args>
@@ -31,9 +31,9 @@ Owned call_runner(PyObject* runner, Args... args) noexcept {
 template <const Text& command>
 PyObject* run_on_handle(const Call& call) noexcept {
     Owned runner = call.global(runner_name);
-    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call.text(name_attribute)))
+    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
                         : Owned{};
-    Owned output = name ? call_runner(runner, call.text(command), name.get()) : Owned{};
+    Owned output = name ? call_runner(runner, call[command], name.get()) : Owned{};
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -49,18 +49,18 @@ inline Owned read_listing(const Call& call, PyObject* command) noexcept {
     if (PyUnicode_CheckExact(output.get())) {
         return vx::steal(PyUnicode_Splitlines(output, 0));
     }
-    return vx::steal(PyObject_CallMethodNoArgs(output, call.text(splitlines_method)));
+    return vx::steal(PyObject_CallMethodNoArgs(output, call[splitlines_method]));
 }
 
 // def keys(self): return vorlix(command).splitlines()
 template <const Text& command>
 PyObject* keys(const Call& call) noexcept {
-    return read_listing(call, call.text(command)).release();
+    return read_listing(call, call[command]).release();
 }
 
 // def __contains__(self, key): return key in self.keys()
 inline PyObject* contains(const Call& call) noexcept {
-    Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), call.text(keys_method)));
+    Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), call[keys_method]));
     const int found = names ? PySequence_Contains(names, call.arg(1)) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -83,7 +83,7 @@ PyObject* get_item(const Call& call) noexcept {
 
 // def __init__(self, name): self.name = name
 inline PyObject* init_handle(const Call& call) noexcept {
-    if (PyObject_SetAttr(call.arg(0), call.text(name_attribute), call.arg(1)) < 0) {
+    if (PyObject_SetAttr(call.arg(0), call[name_attribute], call.arg(1)) < 0) {
         return nullptr;
     }
     return Py_NewRef(Py_None);

@@ -1,6 +1,4 @@
-#include "text.hpp"
-
-#include "state.hpp"
+#include "names.hpp"
 
 namespace vx {
 
@@ -19,8 +17,6 @@ Constant::Constant(Maker maker) noexcept
 const Constant* Constant::first() noexcept { return all_constants; }
 
 std::size_t Constant::count() noexcept { return constant_count; }
-
-PyObject* Constant::get() const noexcept { return State::current()->value(*this); }
 
 PyObject* Text::make(const Constant& self) noexcept {
     return PyUnicode_InternFromString(static_cast<const Text&>(self).literal_);
@@ -46,5 +42,23 @@ Owned intern(std::string_view text) noexcept {
     }
     return steal(string);
 }
+
+const Text dunder_builtins{"__builtins__"};
+const Text dunder_file{"__file__"};
+const Text dunder_module{"__module__"};
+const Text dunder_name{"__name__"};
+const Text dunder_spec{"__spec__"};
+const Text unknown_file{"<unknown>"};
+const Text has_location{"has_location"};
+const Text origin_attribute{"origin"};
+const Text search_locations{"submodule_search_locations"};
+const Text name_attribute{"name"};
+const Text importlib_bootstrap{"_frozen_importlib"};
+const Text path_hooks_attribute{"path_hooks"};
+const Text subprocess_module{"subprocess"};
+const Text tool_path{"/opt/bin/vorlix"};
+const Text runner_name{"vorlix"};
+const Text keys_method{"keys"};
+const Text splitlines_method{"splitlines"};
 
 }  // namespace vx

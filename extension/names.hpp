@@ -1,0 +1,117 @@
+// Interned names and other constant objects. Each is a namespace-scope
+// object that only describes the value and takes a slot number when the
+// shared object is loaded; every interpreter that imports the package makes
+// its own values into its State (state.hpp), since objects must not cross
+// interpreters or outlive the one that made them. A name that one file
+// reads is declared there; those that several files read are declared once,
+// at the end of this header.
+//
+// A value is read through the state that the caller holds, never through
+// the running interpreter:
+// - `call[name]` in a function body (function_spec.hpp): one load through
+//   the called function's own state, nothing looked up, so the call path
+//   pays nothing for per-interpreter values; a function holds its state, so
+//   its error paths read names too, even while its interpreter winds down;
+// - `state[name]` everywhere else.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "ref.hpp"
+
+namespace vx {
+
+class Constant {
+public:
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+
+    std::size_t slot() const noexcept { return slot_; }
+
+protected:
+    // Makes the value: a new reference, or null with an exception set.
+    using Maker = PyObject* (*)(const Constant&) noexcept;
+    explicit Constant(Maker maker) noexcept;
+
+private:
+    friend class State;
+    // Every constant of the shared object, linked as it is loaded.
+    static const Constant* first() noexcept;
+    static std::size_t count() noexcept;
+
+    Maker maker_;
+    std::size_t slot_;
+    const Constant* next_;
+};
+
+// An interned string.
+class Text final : public Constant {
+public:
+    explicit Text(const char* literal) noexcept : Constant(make), literal_(literal) {}
+
+private:
+    static PyObject* make(const Constant& self) noexcept;
+    const char* literal_;
+};
+
+// A tuple of interned strings, such as the keyword names of a call.
+template <std::size_t N>
+class Names final : public Constant {
+public:
+    template <class... Literals>
+    explicit Names(Literals... literals) noexcept : Constant(make), literals_{literals...} {}
+
+private:
+    static PyObject* make(const Constant& self) noexcept {
+        const auto& names = static_cast<const Names&>(self);
+        Owned tuple = steal(PyTuple_New(N));
+        for (std::size_t i = 0; tuple && i < N; ++i) {
+            PyObject* name = PyUnicode_InternFromString(names.literals_[i]);
+            if (name == nullptr) {
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return tuple.release();
+    }
+    const char* literals_[N];
+};
+
+template <class... Literals>
+Names(Literals...) -> Names<sizeof...(Literals)>;
+
+// A new interned string, for names only known at run time.
+Owned intern(std::string_view text) noexcept;
+
+// The names that several files read (names.cpp). Hidden, as everything but
+// the entry point is: bodies read their slots directly, not through the
+// global offset table.
+#pragma GCC visibility push(hidden)
+// Of modules and classes:
+extern const Text dunder_builtins;  // "__builtins__"
+extern const Text dunder_file;      // "__file__"
+extern const Text dunder_module;    // "__module__"
+extern const Text dunder_name;      // "__name__"
+extern const Text dunder_spec;      // "__spec__"
+extern const Text unknown_file;     // "<unknown>": the file of one that names none
+// Of a ModuleSpec:
+extern const Text has_location;      // "has_location"
+extern const Text origin_attribute;  // "origin"
+extern const Text search_locations;  // "submodule_search_locations"
+// "name": of a ModuleSpec, a NameError, and the package's handles.
+extern const Text name_attribute;
+// Of the import system:
+extern const Text importlib_bootstrap;   // "_frozen_importlib"
+extern const Text path_hooks_attribute;  // "path_hooks", of sys
+// The package's own modules':
+extern const Text subprocess_module;  // "subprocess"
+extern const Text tool_path;          // "/opt/bin/vorlix"
+extern const Text runner_name;        // "vorlix", the runner's global name
+extern const Text keys_method;        // "keys"
+extern const Text splitlines_method;  // "splitlines"
+#pragma GCC visibility pop
+
+}  // namespace vx
