@@ -11,7 +11,7 @@ namespace vx {
 ModuleBody::ModuleBody(State& state, PyObject* module) noexcept
     : state_(state), module_(module), globals_(PyModule_GetDict(module)) {}
 
-bool ModuleBody::finish() noexcept {
+bool ModuleBody::run_held_imports() noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
     return imports_.run(state_, globals_);
 #else
@@ -19,60 +19,100 @@ bool ModuleBody::finish() noexcept {
 #endif
 }
 
-bool ModuleBody::bind(const char* name, Owned value) noexcept {
-    Owned key = value && finish() ? intern(name) : Owned{};
-    return key && PyDict_SetItem(globals_, key, value) == 0;
+bool ModuleBody::finish() noexcept {
+    if (runs()) {
+        done(run_held_imports());
+    }
+    return runs();
 }
 
-bool ModuleBody::import_module(const char* name) noexcept {
+void ModuleBody::bind(const char* name, Owned value) noexcept {
+    if (!runs()) {
+        return;
+    }
+    Owned key = value && run_held_imports() ? intern(name) : Owned{};
+    done(key && PyDict_SetItem(globals_, key, value) == 0);
+}
+
+void ModuleBody::bind_list(const char* name, std::span<const char* const> items) noexcept {
+    if (!runs()) {
+        return;
+    }
+    Owned list = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; list && i < items.size(); ++i) {
+        Owned item = intern(items[i]);
+        if (!item) {
+            list = {};
+            break;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    bind(name, std::move(list));
+}
+
+void ModuleBody::import_module(const char* name) noexcept {
+    if (!runs()) {
+        return;
+    }
 #if PY_VERSION_HEX >= 0x030F0000
     if (imports_.active()) {
-        return imports_.add(false, {}, 0, name, {});
+        done(imports_.add(false, {}, 0, name, {}));
+        return;
     }
 #endif
     Owned key = intern(name);
     Owned module = key ? import_name(state_, globals_, key, nullptr, 0) : Owned{};
-    return module && PyDict_SetItem(globals_, key, module) == 0;
+    done(module && PyDict_SetItem(globals_, key, module) == 0);
 }
 
-bool ModuleBody::from_import(const char* module, const char* name, const char* alias) noexcept {
+void ModuleBody::from_import(const char* module, const char* name, const char* alias) noexcept {
+    if (!runs()) {
+        return;
+    }
     int level = 0;
     while (module[level] == '.') {
         ++level;
     }
 #if PY_VERSION_HEX >= 0x030F0000
     if (imports_.active()) {
-        return imports_.add(true, module + level, level, name, alias != nullptr ? alias : "");
+        done(imports_.add(true, module + level, level, name, alias != nullptr ? alias : ""));
+        return;
     }
 #endif
     Owned module_name = intern(module + level);
     Owned key = intern(name);
-    Owned fromlist = key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
-    if (!module_name || !fromlist) {
-        return false;
+    Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
+    Owned imported =
+        fromlist ? import_name(state_, globals_, module_name, fromlist, level) : Owned{};
+    bind(alias != nullptr ? alias : name, imported ? import_from(state_, imported, key) : Owned{});
+}
+
+void ModuleBody::define(const ClassSpec& spec) noexcept {
+    if (!runs()) {
+        return;
     }
-    Owned imported = import_name(state_, globals_, module_name, fromlist, level);
-    Owned value = imported ? import_from(state_, imported, key) : Owned{};
-    return bind(alias != nullptr ? alias : name, std::move(value));
-}
-
-bool ModuleBody::define(const ClassSpec& spec) noexcept {
-    Owned key = finish() ? intern(spec.name) : Owned{};
+    Owned key = run_held_imports() ? intern(spec.name) : Owned{};
     Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
-    return cls && PyDict_SetItem(globals_, key, cls) == 0;
+    done(cls && PyDict_SetItem(globals_, key, cls) == 0);
 }
 
-bool ModuleBody::define(const FunctionSpec& spec) noexcept {
-    Owned key = finish() ? intern(spec.name) : Owned{};
+void ModuleBody::define(const FunctionSpec& spec) noexcept {
+    if (!runs()) {
+        return;
+    }
+    Owned key = run_held_imports() ? intern(spec.name) : Owned{};
     Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
-    return function && PyDict_SetItem(globals_, key, function) == 0;
+    done(function && PyDict_SetItem(globals_, key, function) == 0);
 }
 
-bool ModuleBody::call(const char* name, const char* callable) noexcept {
-    Owned callable_name = finish() ? intern(callable) : Owned{};
+void ModuleBody::call(const char* name, const char* callable) noexcept {
+    if (!runs()) {
+        return;
+    }
+    Owned callable_name = run_held_imports() ? intern(callable) : Owned{};
     Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
     Owned target = builtins ? lookup_global(state_, globals_, builtins, callable_name) : Owned{};
-    return bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
+    bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
 }
 
 }  // namespace vx

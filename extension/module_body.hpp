@@ -1,12 +1,16 @@
 // The statements a module body is made of, so that each module of the
-// package reads like its source would:
+// package reads like its source would, a statement a line:
 //
-//     return body.import_module("subprocess")
-//         && body.define(vorlix_exception)
-//         && body.define(runner);
+//     body.import_module("subprocess");
+//     body.define(vorlix_exception);
+//     body.define(runner);
 //
-// Every step returns false with the exception set, which ends the body.
+// A statement that fails leaves its exception set and ends the body, as a
+// raising statement ends a Python module's: the statements after it do
+// nothing, and finish() says the body failed.
 #pragma once
+
+#include <span>
 
 #include "class_builder.hpp"
 #include "function_spec.hpp"
@@ -26,24 +30,35 @@ public:
     PyObject* globals() const noexcept { return globals_; }
 
     // import <name>
-    bool import_module(const char* name) noexcept;
+    void import_module(const char* name) noexcept;
     // from <module> import <name> [as <alias>]; leading dots make it relative.
-    bool from_import(const char* module, const char* name, const char* alias = nullptr) noexcept;
+    void from_import(const char* module, const char* name, const char* alias = nullptr) noexcept;
     // class <spec.name>: ...
-    bool define(const ClassSpec& spec) noexcept;
+    void define(const ClassSpec& spec) noexcept;
     // def <spec.name>(...): ...
-    bool define(const FunctionSpec& spec) noexcept;
+    void define(const FunctionSpec& spec) noexcept;
     // <name> = <callable>()
-    bool call(const char* name, const char* callable) noexcept;
-    // <name> = value
-    bool bind(const char* name, Owned value) noexcept;
-    // After the last statement: runs what is still held back.
+    void call(const char* name, const char* callable) noexcept;
+    // <name> = ["<item>", ...], a new list each time the body runs
+    void bind_list(const char* name, std::span<const char* const> items) noexcept;
+    // After the last statement: runs what is still held back; false, with
+    // the exception set, when a statement failed.
     bool finish() noexcept;
 
 private:
+    // <name> = value, where a failed statement has left no value.
+    void bind(const char* name, Owned value) noexcept;
+    // Runs the import statements held back; false when they failed.
+    bool run_held_imports() noexcept;
+    // Whether the body still runs: no statement has failed.
+    bool runs() const noexcept { return !failed_; }
+    // Records the outcome of a statement.
+    void done(bool succeeded) noexcept { failed_ = !succeeded; }
+
     State& state_;
     PyObject* module_;   // borrowed: the module being executed
     PyObject* globals_;  // borrowed: its namespace
+    bool failed_ = false;
 #if PY_VERSION_HEX >= 0x030F0000
     // In lazy imports mode, the import statements are held back and run
     // together, compiled, before the next statement of another kind.

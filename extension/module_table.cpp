@@ -16,7 +16,11 @@ const ModuleRow module_table[module_count + 1] = {
 
 bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept {
     ModuleBody body(state, module);
-    return set_standard_attributes(state, row, module) && row.statements(body) && body.finish();
+    if (!set_standard_attributes(state, row, module)) {
+        return false;
+    }
+    row.statements(body);
+    return body.finish();
 }
 
 }  // namespace vx

@@ -11,7 +11,7 @@ namespace vx {
 
 class ModuleBody;
 // A module's own statements, run after its standard attributes are set.
-using Statements = bool (*)(ModuleBody&) noexcept;
+using Statements = void (*)(ModuleBody&) noexcept;
 
 struct ModuleRow {
     std::string_view name;  // full dotted name

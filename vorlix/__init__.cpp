@@ -9,8 +9,6 @@
 //   6  from ._util import vorlix
 //   7
 //   8  __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
-#include <array>
-
 #include "../extension/names.hpp"
 #include "modules.hpp"
 
@@ -20,34 +18,18 @@ namespace {
 
 using namespace vx;
 
-constexpr std::array public_names = {"App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"};
-
-// A new list each time the body runs.
-Owned make_all() noexcept {
-    Owned names = steal(PyList_New(public_names.size()));
-    if (!names) {
-        return {};
-    }
-    for (std::size_t i = 0; i < public_names.size(); ++i) {
-        Owned name = intern(public_names[i]);
-        if (!name) {
-            return {};
-        }
-        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
-    }
-    return names;
-}
+constexpr const char* public_names[] = {"App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"};
 
 }  // namespace
 
-bool package_statements(ModuleBody& body) noexcept {
-    return body.from_import("._app", "App")
-        && body.from_import("._app", "api", "apps")
-        && body.from_import("._launcher", "Launcher")
-        && body.from_import("._launcher", "api", "launchers")
-        && body.from_import("._util", "VorlixException")
-        && body.from_import("._util", "vorlix")
-        && body.bind("__all__", make_all());
+void package_statements(ModuleBody& body) noexcept {
+    body.from_import("._app", "App");
+    body.from_import("._app", "api", "apps");
+    body.from_import("._launcher", "Launcher");
+    body.from_import("._launcher", "api", "launchers");
+    body.from_import("._util", "VorlixException");
+    body.from_import("._util", "vorlix");
+    body.bind_list("__all__", public_names);
 }
 
 }  // namespace vorlix

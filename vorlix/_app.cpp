@@ -177,11 +177,11 @@ constexpr ClassSpec registry_class{
 
 }  // namespace
 
-bool app_statements(ModuleBody& body) noexcept {
-    return body.from_import("._util", "vorlix")
-        && body.define(app_class)
-        && body.define(registry_class)
-        && body.call("api", "API");
+void app_statements(ModuleBody& body) noexcept {
+    body.from_import("._util", "vorlix");
+    body.define(app_class);
+    body.define(registry_class);
+    body.call("api", "API");
 }
 
 }  // namespace vorlix

@@ -257,13 +257,13 @@ constexpr ClassSpec registry_class{
 
 }  // namespace
 
-bool launcher_statements(ModuleBody& body) noexcept {
-    return body.import_module("subprocess")
-        && body.from_import("collections.abc", "Callable")
-        && body.from_import("._util", "vorlix")
-        && body.define(launcher_class)
-        && body.define(registry_class)
-        && body.call("api", "API");
+void launcher_statements(ModuleBody& body) noexcept {
+    body.import_module("subprocess");
+    body.from_import("collections.abc", "Callable");
+    body.from_import("._util", "vorlix");
+    body.define(launcher_class);
+    body.define(registry_class);
+    body.call("api", "API");
 }
 
 }  // namespace vorlix

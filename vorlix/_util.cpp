@@ -126,10 +126,10 @@ constexpr FunctionSpec runner_function{
 
 }  // namespace
 
-bool util_statements(ModuleBody& body) noexcept {
-    return body.import_module("subprocess")
-        && body.define(vorlix_exception_class)
-        && body.define(runner_function);
+void util_statements(ModuleBody& body) noexcept {
+    body.import_module("subprocess");
+    body.define(vorlix_exception_class);
+    body.define(runner_function);
 }
 
 }  // namespace vorlix

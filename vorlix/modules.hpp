@@ -5,9 +5,9 @@
 
 namespace vorlix {
 
-bool package_statements(vx::ModuleBody& body) noexcept;
-bool app_statements(vx::ModuleBody& body) noexcept;
-bool launcher_statements(vx::ModuleBody& body) noexcept;
-bool util_statements(vx::ModuleBody& body) noexcept;
+void package_statements(vx::ModuleBody& body) noexcept;
+void app_statements(vx::ModuleBody& body) noexcept;
+void launcher_statements(vx::ModuleBody& body) noexcept;
+void util_statements(vx::ModuleBody& body) noexcept;
 
 }  // namespace vorlix
