@@ -50,11 +50,11 @@ void unexpected_keyword(FunctionObject* function, PyObject* keyword) noexcept {
 
 void too_many_positional(FunctionObject* function, Py_ssize_t given) noexcept {
     const Py_ssize_t count = positional_count(*function->spec);
-    const Py_ssize_t defaults =
-        function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
+    const Py_ssize_t defaults = function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults)
+                                                              : 0;
     Owned expected = defaults != 0
-        ? steal(PyUnicode_FromFormat("from %zd to %zd", count - defaults, count))
-        : steal(PyUnicode_FromFormat("%zd", count));
+                         ? steal(PyUnicode_FromFormat("from %zd to %zd", count - defaults, count))
+                         : steal(PyUnicode_FromFormat("%zd", count));
     if (!expected) {
         return;
     }
@@ -65,7 +65,8 @@ void too_many_positional(FunctionObject* function, Py_ssize_t given) noexcept {
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
-void missing_arguments(FunctionObject* function, PyObject* const* bound, Py_ssize_t count) noexcept {
+void missing_arguments(FunctionObject* function, PyObject* const* bound,
+                       Py_ssize_t count) noexcept {
     Owned names = steal(PyList_New(0));
     if (!names) {
         return;

@@ -67,8 +67,8 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
     const std::string_view qualname_prefix(prefix_text, static_cast<std::size_t>(prefix_size));
     for (const MemberSpec& member : spec.members) {
         Owned key = intern(member.function.name);
-        if (!key || !set_item(namespace_, key,
-                              make_member(state, member, globals, qualname_prefix))) {
+        if (!key ||
+            !set_item(namespace_, key, make_member(state, member, globals, qualname_prefix))) {
             return {};
         }
     }

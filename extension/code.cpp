@@ -87,21 +87,21 @@ Owned raising_constant_zero(PyObject* empty) noexcept {
 Owned make_body(const State& state) noexcept {
     Owned refusal = steal(PyType_FromSpecWithBases(&refusal_spec, PyExc_TypeError));
     Owned consts = refusal ? steal(PyTuple_Pack(1, refusal.get())) : Owned{};
-    Owned empty = consts ? steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0)))
-                         : Owned{};
+    Owned empty = consts ? steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0))) : Owned{};
     Owned units = empty ? raising_constant_zero(empty) : Owned{};
     Owned none = units ? steal(PyTuple_New(0)) : Owned{};
     Owned linetable = none ? steal(PyObject_GetAttr(empty, state[co_linetable])) : Owned{};
-    Owned exceptiontable =
-        linetable ? steal(PyObject_GetAttr(empty, state[co_exceptiontable])) : Owned{};
+    Owned exceptiontable = linetable ? steal(PyObject_GetAttr(empty, state[co_exceptiontable]))
+                                     : Owned{};
     const int stacksize = exceptiontable ? int_attribute(empty, state[co_stacksize]) : -1;
     if (stacksize < 0) {
         return {};
     }
     PyObject* unnamed = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
-    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        0, 0, 0, 0, stacksize, 0, units, consts, none, none, none, none, unnamed, unnamed, unnamed,
-        0, linetable, exceptiontable)));
+    return steal(reinterpret_cast<PyObject*>(
+        PyUnstable_Code_NewWithPosOnlyArgs(0, 0, 0, 0, stacksize, 0, units, consts, none, none,
+                                           none, none, unnamed, unnamed, unnamed, 0, linetable,
+                                           exceptiontable)));
 }
 
 // The interpreter's body, made on the first read and kept. Nothing that
@@ -137,18 +137,19 @@ Owned copy_code(const State& state, const FunctionObject* function, PyObject* bo
     Owned consts = units ? steal(PyObject_GetAttr(body, state[co_consts])) : Owned{};
     Owned names = consts ? steal(PyObject_GetAttr(body, state[co_names])) : Owned{};
     Owned linetable = names ? steal(PyObject_GetAttr(body, state[co_linetable])) : Owned{};
-    Owned exceptiontable =
-        linetable ? steal(PyObject_GetAttr(body, state[co_exceptiontable])) : Owned{};
+    Owned exceptiontable = linetable ? steal(PyObject_GetAttr(body, state[co_exceptiontable]))
+                                     : Owned{};
     const int stacksize = exceptiontable ? int_attribute(body, state[co_stacksize]) : -1;
     if (stacksize < 0) {
         return {};
     }
     const auto argcount = static_cast<int>(positional_count(spec));
     const auto nlocals = static_cast<int>(PyTuple_GET_SIZE(function->varnames));
-    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, stacksize, flags, units, consts, names, function->varnames,
-        names, names, function->defined_file, name, function->defined_qualname,
-        spec.line, linetable, exceptiontable)));
+    return steal(reinterpret_cast<PyObject*>(
+        PyUnstable_Code_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, stacksize, flags, units, consts,
+                                           names, function->varnames, names, names,
+                                           function->defined_file, name, function->defined_qualname,
+                                           spec.line, linetable, exceptiontable)));
 }
 
 // Made in the interpreter the function belongs to, whose state it holds;

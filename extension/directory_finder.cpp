@@ -82,7 +82,7 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     Owned method = steal(PyObject_GetAttr(others, (*state)[find_spec_method]));
     return method ? PyObject_Vectorcall(method, args, static_cast<std::size_t>(nargs), kwnames)
-                   : nullptr;
+                  : nullptr;
 }
 
 // What the other hooks' finder lists, through pkgutil, which knows how to

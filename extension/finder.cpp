@@ -30,7 +30,8 @@ const ModuleRow& row_of(PyObject* loader) noexcept {
 
 PyObject* loader_repr(PyObject* self) noexcept {
     const std::string_view name = row_of(self).name;
-    return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()), name.data());
+    return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()),
+                                name.data());
 }
 
 // The running interpreter's state, which the loaders need; ImportError
@@ -48,8 +49,8 @@ State* loading_state() noexcept {
 // attributes it derives from the ModuleSpec, then exec_module runs the row.
 PyObject* create_module(PyObject*, PyObject* spec) noexcept {
     const State* state = loading_state();
-    Owned name =
-        state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute])) : Owned{};
+    Owned name = state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute]))
+                                  : Owned{};
     return name ? PyModule_NewObject(name) : nullptr;
 }
 
@@ -120,7 +121,8 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
     PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
                         row.package ? Py_True : Py_False};
     Owned kwnames = steal(PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
-    Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames)) : Owned{};
+    Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames))
+                         : Owned{};
     if (!spec || PyObject_SetAttr(spec, state[has_location], Py_True) < 0) {
         return {};
     }
@@ -134,7 +136,8 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
 }
 
 // find_spec(fullname, path=None, target=None)
-PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* find_spec(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
     if (nargs < 1 || !PyUnicode_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "find_spec() needs the module's full name");
         return nullptr;

@@ -177,7 +177,6 @@ PyObject* reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-
 // `__vectorcalloffset__` is how the type tells the interpreter where the
 // call pointer is; it is taken out of the type's namespace once made.
 PyMemberDef members[] = {
@@ -213,9 +212,8 @@ PyType_Spec spec = {
     .basicsize = sizeof(FunctionObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT |
-             Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_IMMUTABLETYPE |
-             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = slots,
 };
 
@@ -258,14 +256,16 @@ bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
         return false;
     }
     for (std::size_t i = first; i < spec.params.size(); ++i) {
-        PyTuple_SET_ITEM(defaults.get(), i - first, default_value(spec.params[i].fallback).release());
+        PyTuple_SET_ITEM(defaults.get(), i - first,
+                         default_value(spec.params[i].fallback).release());
     }
     return true;
 }
 
 // The parameter names, then the further locals.
 Owned make_varnames(const FunctionSpec& spec) noexcept {
-    Owned varnames = steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
+    Owned varnames = steal(
+        PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
     if (!varnames) {
         return {};
     }

@@ -104,15 +104,12 @@ constexpr Field kwdefaults_field = {"__kwdefaults__", offsetof(FunctionObject, k
                                     Field::dict_or_none, true,
                                     "__kwdefaults__ must be set to a dict object"};
 constexpr Field type_params_field = {"__type_params__", offsetof(FunctionObject, type_params),
-                                     Field::tuple, false,
-                                     "__type_params__ must be set to a tuple"};
+                                     Field::tuple, false, "__type_params__ must be set to a tuple"};
 constexpr Field name_field = {"__name__", offsetof(FunctionObject, name), Field::str, false,
                               "__name__ must be set to a string object"};
-constexpr Field qualname_field = {"__qualname__", offsetof(FunctionObject, qualname),
-                                  Field::str, false,
-                                  "__qualname__ must be set to a string object"};
-constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Field::anything, false,
-                             ""};
+constexpr Field qualname_field = {"__qualname__", offsetof(FunctionObject, qualname), Field::str,
+                                  false, "__qualname__ must be set to a string object"};
+constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Field::anything, false, ""};
 
 PyObject*& slot(PyObject* self, const Field& field) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + field.offset);
@@ -149,8 +146,8 @@ bool accepts(const Field& field, PyObject* value) noexcept {
 // Setting None where that unsets the field is audited as deleting it.
 int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
     const Field& field = *static_cast<const Field*>(closure);
-    if (value == Py_None && (field.accepts == Field::tuple_or_none ||
-                             field.accepts == Field::dict_or_none)) {
+    if (value == Py_None &&
+        (field.accepts == Field::tuple_or_none || field.accepts == Field::dict_or_none)) {
         value = nullptr;
     }
     if (!accepts(field, value)) {
@@ -201,8 +198,8 @@ PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
         TypeText text;
         annotation.type.write(text);
         Owned key = intern(annotation.key);
-        Owned value = key ? steal(PyUnicode_FromStringAndSize(
-                                text.data(), static_cast<Py_ssize_t>(text.size())))
+        Owned value = key ? steal(PyUnicode_FromStringAndSize(text.data(),
+                                                              static_cast<Py_ssize_t>(text.size())))
                           : Owned{};
         if (!value || PyDict_SetItem(texts, key, value) < 0) {
             return nullptr;

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "fixed_list.hpp"
-#include "ref.hpp"
 #include "names.hpp"
+#include "ref.hpp"
 #include "type_expr.hpp"
 
 namespace vx {

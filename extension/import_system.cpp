@@ -70,9 +70,8 @@ bool place_finder_and_hook(const State& state) noexcept {
     const int found = PyDict_Check(cache.get())
                           ? PyDict_GetItemRef(cache, state.package_dir, cached.out())
                           : 0;
-    return found == 0 ||
-           (found > 0 && (is_directory_finder(state, cached) ||
-                          PyDict_DelItem(cache, state.package_dir) == 0));
+    return found == 0 || (found > 0 && (is_directory_finder(state, cached) ||
+                                        PyDict_DelItem(cache, state.package_dir) == 0));
 }
 
 }  // namespace

@@ -81,18 +81,20 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
     }
     Owned message;
     if (spec && is_initializing(state, spec)) {
-        message = origin
-            ? steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
-                                         "(most likely due to a circular import) (%S)",
-                                         name, module_name.get(), origin.get()))
-            : steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
-                                         "(most likely due to a circular import)",
-                                         name, module_name.get()));
+        message = origin ? steal(PyUnicode_FromFormat(
+                               "cannot import name %R from partially initialized module %R "
+                               "(most likely due to a circular import) (%S)",
+                               name, module_name.get(), origin.get()))
+                         : steal(PyUnicode_FromFormat(
+                               "cannot import name %R from partially initialized module %R "
+                               "(most likely due to a circular import)",
+                               name, module_name.get()));
     } else {
-        message = origin ? steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
-                                                      module_name.get(), origin.get()))
-                         : steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                      name, module_name.get()));
+        message =
+            origin ? steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                                module_name.get(), origin.get()))
+                   : steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                name, module_name.get()));
     }
     if (!message) {
         return;

@@ -82,8 +82,8 @@ void ModuleBody::from_import(const char* module, const char* name, const char* a
     Owned module_name = intern(module + level);
     Owned key = intern(name);
     Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
-    Owned imported =
-        fromlist ? import_name(state_, globals_, module_name, fromlist, level) : Owned{};
+    Owned imported = fromlist ? import_name(state_, globals_, module_name, fromlist, level)
+                              : Owned{};
     bind(alias != nullptr ? alias : name, imported ? import_from(state_, imported, key) : Owned{});
 }
 

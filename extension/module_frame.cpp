@@ -49,8 +49,9 @@ Owned parent_name(const ModuleRow& row, PyObject* module) noexcept {
         return {};
     }
     const std::size_t dot = std::string_view{text, static_cast<std::size_t>(size)}.rfind('.');
-    return steal(PyUnicode_FromStringAndSize(
-        text, dot != std::string_view::npos ? static_cast<Py_ssize_t>(dot) : 0));
+    return steal(PyUnicode_FromStringAndSize(text, dot != std::string_view::npos
+                                                       ? static_cast<Py_ssize_t>(dot)
+                                                       : 0));
 }
 
 bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
@@ -62,7 +63,8 @@ bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 bool locate_shared_object(State& state) noexcept {
     const char* loaded = loaded_path(reinterpret_cast<const void*>(&PyInit_vorlix));
     if (loaded == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: cannot tell where its shared object was loaded from");
+        PyErr_SetString(PyExc_ImportError,
+                        "vorlix: cannot tell where its shared object was loaded from");
         return false;
     }
     const std::string_view path = loaded;
@@ -78,8 +80,8 @@ bool locate_shared_object(State& state) noexcept {
                                         : std::string_view{};
     state.package_dir = steal(
         PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data()));
-    state.file_suffix =
-        steal(PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size())));
+    state.file_suffix = steal(
+        PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size())));
     return state.package_dir && state.file_suffix;
 }
 

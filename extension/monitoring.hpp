@@ -24,9 +24,10 @@
 namespace vx {
 
 namespace monitoring_detail {
-inline constexpr std::uint8_t event_types[Monitoring::count] = {
-    PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_RAISE,
-    PY_MONITORING_EVENT_PY_UNWIND};
+inline constexpr std::uint8_t event_types[Monitoring::count] = {PY_MONITORING_EVENT_PY_START,
+                                                                PY_MONITORING_EVENT_PY_RETURN,
+                                                                PY_MONITORING_EVENT_RAISE,
+                                                                PY_MONITORING_EVENT_PY_UNWIND};
 // Tools 1 to 5 (see above).
 inline constexpr std::uint8_t told_tools = 0b0011'1110;
 }  // namespace monitoring_detail
@@ -43,8 +44,8 @@ inline bool tool_listens(Monitoring& monitoring) noexcept {
     std::memcpy(&states, monitoring.events, sizeof states);
     std::uint64_t told = 0;
     for (std::size_t i = 0; i < Monitoring::count; ++i) {
-        told |= std::uint64_t{told_tools} << (8 * (i * sizeof(PyMonitoringState) +
-                                                   offsetof(PyMonitoringState, active)));
+        told |= std::uint64_t{told_tools}
+                << (8 * (i * sizeof(PyMonitoringState) + offsetof(PyMonitoringState, active)));
     }
     return (states & told) != 0;
 }

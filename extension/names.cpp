@@ -36,7 +36,8 @@ Owned intern(std::string_view text) noexcept {
         terminated[text.size()] = '\0';
         return steal(PyUnicode_InternFromString(terminated));
     }
-    PyObject* string = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* string = PyUnicode_FromStringAndSize(text.data(),
+                                                   static_cast<Py_ssize_t>(text.size()));
     if (string != nullptr) {
         PyUnicode_InternInPlace(&string);
     }

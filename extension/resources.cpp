@@ -39,9 +39,10 @@ Owned make_entry(PyTypeObject* type, PyObject* path, bool exists) noexcept {
 // from the error number).
 PyObject* refuse(PyObject* self) noexcept {
     const bool exists = as_entry(self)->exists;
-    Owned error = steal(PyObject_CallFunction(PyExc_OSError, "isO", exists ? EISDIR : ENOENT,
-                                              exists ? "Is a directory" : "No such file or directory",
-                                              as_entry(self)->path));
+    Owned error = steal(
+        PyObject_CallFunction(PyExc_OSError, "isO", exists ? EISDIR : ENOENT,
+                              exists ? "Is a directory" : "No such file or directory",
+                              as_entry(self)->path));
     if (error) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
     }
@@ -160,8 +161,8 @@ Owned package_directory(State& state) noexcept {
             return {};
         }
     }
-    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type.get()),
-                      state.package_dir, true);
+    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type.get()), state.package_dir,
+                      true);
 }
 
 }  // namespace vx

@@ -71,7 +71,8 @@ State* State::get_or_make(SetUp set_up) noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: this interpreter keeps no per-interpreter data");
+        PyErr_SetString(PyExc_ImportError,
+                        "vorlix: this interpreter keeps no per-interpreter data");
         return nullptr;
     }
     State* state = find_in(dict);

@@ -100,8 +100,8 @@ Owned suggest_name(PyObject* names, Py_ssize_t count, PyObject* keyword) noexcep
         }
         // No more than a third of the characters involved may change, and
         // only a nearer name than the best so far counts.
-        const std::size_t limit =
-            std::min((wanted.size() + candidate.size() + 3) * move_cost / 6, best_distance - 1);
+        const std::size_t limit = std::min((wanted.size() + candidate.size() + 3) * move_cost / 6,
+                                           best_distance - 1);
         const std::size_t found = distance(wanted, candidate, limit);
         if (found <= limit && (best == nullptr || found < best_distance)) {
             best = name;

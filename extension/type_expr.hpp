@@ -126,7 +126,8 @@ struct Subscript {
                 return {};
             }
             return type_expr_detail::subscript(std::move(origin),
-                                               type_expr_detail::pack_tuple(items, sizeof...(Args)));
+                                               type_expr_detail::pack_tuple(items,
+                                                                            sizeof...(Args)));
         }
     }
     [[gnu::cold]] static void write(TypeText& out) noexcept {

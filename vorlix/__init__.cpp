@@ -18,7 +18,9 @@ namespace {
 
 using namespace vx;
 
-constexpr const char* public_names[] = {"App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"};
+constexpr const char* public_names[] = {
+    "App", "apps", "Launcher", "launchers", "VorlixException", "vorlix",
+};
 
 }  // namespace
 

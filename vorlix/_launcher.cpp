@@ -207,20 +207,26 @@ constexpr Annotation start_is_bool = {"start", type<Bool>};
 using LogLineCallback = Union<Subscript<Name<"Callable">, ListOf<Str>, None>, None>;
 
 constexpr FunctionSpec state_query(const char* name, int line, Body body) noexcept {
-    return {.name = name, .line = line, .params = {self}, .annotations = {returns_bool},
-            .body = body};
+    return {
+        .name = name, .line = line, .params = {self}, .annotations = {returns_bool}, .body = body};
 }
 
 constexpr MemberSpec launcher_members[] = {
     method(handle_init(8)),
-    method({.name = "logs", .line = 11, .params = {self, {"_onlogline", Default::none}},
+    method({.name = "logs",
+            .line = 11,
+            .params = {self, {"_onlogline", Default::none}},
             .annotations = {{"_onlogline", type<LogLineCallback>},
                             {"return", type<Union<List<Str>, None>>}},
             .body = logs}),
     method(action("start", 24, run_on_handle<start_launcher>)),
     method(action("stop", 27, run_on_handle<stop_launcher>)),
-    method({.name = "enable", .line = 30, .params = {self, {"start", Default::false_}},
-            .locals = {"_"}, .annotations = {start_is_bool, returns_none}, .body = enable}),
+    method({.name = "enable",
+            .line = 30,
+            .params = {self, {"start", Default::false_}},
+            .locals = {"_"},
+            .annotations = {start_is_bool, returns_none},
+            .body = enable}),
     property(state_query("is_current", 36, exits_zero<is_current_launcher>)),
     property(state_query("is_enabled", 40, exits_zero<is_enabled_launcher>)),
     property(state_query("is_active", 44, exits_zero<is_active_launcher>)),
@@ -234,17 +240,32 @@ constexpr ClassSpec launcher_class{
 };
 
 constexpr MemberSpec registry_members[] = {
-    method({.name = "keys", .line = 50, .params = {self}, .annotations = {{"return", type<List<Str>>}},
+    method({.name = "keys",
+            .line = 50,
+            .params = {self},
+            .annotations = {{"return", type<List<Str>>}},
             .body = keys<list_launchers>}),
-    method({.name = "__contains__", .line = 53, .params = {self, "key"},
-            .annotations = {key_is_str, returns_bool}, .body = contains}),
-    method({.name = "__getitem__", .line = 56, .params = {self, "key"},
-            .annotations = {key_is_str, returns_launcher}, .body = get_item<launcher_class_name>}),
-    property({.name = "current", .line = 61, .params = {self}, .annotations = {returns_launcher},
+    method({.name = "__contains__",
+            .line = 53,
+            .params = {self, "key"},
+            .annotations = {key_is_str, returns_bool},
+            .body = contains}),
+    method({.name = "__getitem__",
+            .line = 56,
+            .params = {self, "key"},
+            .annotations = {key_is_str, returns_launcher},
+            .body = get_item<launcher_class_name>}),
+    property({.name = "current",
+              .line = 61,
+              .params = {self},
+              .annotations = {returns_launcher},
               .body = current}),
-    method({.name = "switch", .line = 65, .params = {self, "launcher", {"start", Default::false_}},
+    method({.name = "switch",
+            .line = 65,
+            .params = {self, "launcher", {"start", Default::false_}},
             .locals = {"_"},
-            .annotations = {{"launcher", type<Union<Name<"Launcher">, Str>>}, start_is_bool,
+            .annotations = {{"launcher", type<Union<Name<"Launcher">, Str>>},
+                            start_is_bool,
                             returns_none},
             .body = switch_to}),
 };

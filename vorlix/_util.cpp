@@ -12,7 +12,8 @@
 //   6
 //   7
 //   8  def vorlix(*args: str) -> str:
-//   9      proc = subprocess.run(["/opt/bin/vorlix", *args], text=True, check=False, capture_output=True)
+//   9      proc = subprocess.run(["/opt/bin/vorlix", *args], text=True, check=False,
+//   capture_output=True)
 //  10      if proc.returncode:
 //  11          raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
 //  12      return proc.stdout

@@ -23,7 +23,8 @@ template <class... Args>
 Owned call_runner(PyObject* runner, Args... args) noexcept {
     PyObject* vector[] = {nullptr, args...};
     return vx::steal(PyObject_Vectorcall(runner, vector + 1,
-                                         sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                                         sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
 }
 
 // _ = vorlix(command, self.name); the runner is looked up before the name
@@ -31,8 +32,7 @@ Owned call_runner(PyObject* runner, Args... args) noexcept {
 template <const Text& command>
 PyObject* run_on_handle(const Call& call) noexcept {
     Owned runner = call.global(runner_name);
-    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
-                        : Owned{};
+    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call[name_attribute])) : Owned{};
     Owned output = name ? call_runner(runner, call[command], name.get()) : Owned{};
     return output ? Py_NewRef(Py_None) : nullptr;
 }
@@ -97,14 +97,21 @@ inline constexpr vx::Annotation key_is_str = {"key", vx::type<vx::Str>};
 
 // def <name>(self) -> None: _ = vorlix(<command>, self.name)
 constexpr vx::FunctionSpec action(const char* name, int line, vx::Body body) noexcept {
-    return {.name = name, .line = line, .params = {self}, .locals = {"_"},
-            .annotations = {returns_none}, .body = body};
+    return {.name = name,
+            .line = line,
+            .params = {self},
+            .locals = {"_"},
+            .annotations = {returns_none},
+            .body = body};
 }
 
 // def __init__(self, name: str) -> None
 constexpr vx::FunctionSpec handle_init(int line) noexcept {
-    return {.name = "__init__", .line = line, .params = {self, "name"},
-            .annotations = {{"name", vx::type<vx::Str>}, returns_none}, .body = init_handle};
+    return {.name = "__init__",
+            .line = line,
+            .params = {self, "name"},
+            .annotations = {{"name", vx::type<vx::Str>}, returns_none},
+            .body = init_handle};
 }
 
 }  // namespace vorlix::shared
