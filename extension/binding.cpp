@@ -33,7 +33,7 @@ void unexpected_keyword(FunctionObject* function, PyObject* keyword) noexcept {
     const Py_ssize_t count = positional_count(*function->spec);
     // A suggestion is a courtesy: failing to make one must not hide the
     // real error.
-    Owned suggestion = suggest_name(function->varnames, count, keyword);
+    const Owned suggestion = suggest_name(function->varnames, count, keyword);
     PyErr_Clear();
     // Held: formatting the keyword may run a str subclass's code, which may
     // rename the function.
@@ -52,9 +52,9 @@ void too_many_positional(FunctionObject* function, Py_ssize_t given) noexcept {
     const Py_ssize_t count = positional_count(*function->spec);
     const Py_ssize_t defaults = function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults)
                                                               : 0;
-    Owned expected = defaults != 0
-                         ? steal(PyUnicode_FromFormat("from %zd to %zd", count - defaults, count))
-                         : steal(PyUnicode_FromFormat("%zd", count));
+    const Owned expected = defaults != 0 ? steal(PyUnicode_FromFormat("from %zd to %zd",
+                                                                      count - defaults, count))
+                                         : steal(PyUnicode_FromFormat("%zd", count));
     if (!expected) {
         return;
     }
@@ -67,13 +67,13 @@ void too_many_positional(FunctionObject* function, Py_ssize_t given) noexcept {
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
 void missing_arguments(FunctionObject* function, PyObject* const* bound,
                        Py_ssize_t count) noexcept {
-    Owned names = steal(PyList_New(0));
+    const Owned names = steal(PyList_New(0));
     if (!names) {
         return;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (bound[i] == nullptr) {
-            Owned quoted = steal(PyObject_Repr(PyTuple_GET_ITEM(function->varnames, i)));
+            const Owned quoted = steal(PyObject_Repr(PyTuple_GET_ITEM(function->varnames, i)));
             if (!quoted || PyList_Append(names, quoted) < 0) {
                 return;
             }
@@ -84,9 +84,9 @@ void missing_arguments(FunctionObject* function, PyObject* const* bound,
     if (missing == 1) {
         listed = add_ref(PyList_GET_ITEM(names.get(), 0));
     } else {
-        Owned last = steal(PyUnicode_FromFormat(missing == 2 ? "%U and %U" : "%U, and %U",
-                                                PyList_GET_ITEM(names.get(), missing - 2),
-                                                PyList_GET_ITEM(names.get(), missing - 1)));
+        const Owned last = steal(PyUnicode_FromFormat(missing == 2 ? "%U and %U" : "%U, and %U",
+                                                      PyList_GET_ITEM(names.get(), missing - 2),
+                                                      PyList_GET_ITEM(names.get(), missing - 1)));
         if (!last || PyList_SetSlice(names, missing - 2, missing, nullptr) < 0 ||
             PyList_Append(names, last) < 0) {
             return;

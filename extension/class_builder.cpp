@@ -28,7 +28,7 @@ Owned make_member(State& state, const MemberSpec& member, PyObject* globals,
 Owned make_static_attributes(const ClassSpec& spec) noexcept {
     Owned names = steal(PyTuple_New(static_cast<Py_ssize_t>(spec.static_attributes.size())));
     Py_ssize_t i = 0;
-    for (std::string_view attribute : spec.static_attributes) {
+    for (const std::string_view attribute : spec.static_attributes) {
         Owned name = names ? intern(attribute) : Owned{};
         if (!name) {
             return {};
@@ -41,8 +41,8 @@ Owned make_static_attributes(const ClassSpec& spec) noexcept {
 }  // namespace
 
 Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcept {
-    Owned name = intern(spec.name);
-    Owned namespace_ = steal(PyDict_New());
+    const Owned name = intern(spec.name);
+    const Owned namespace_ = steal(PyDict_New());
     Owned module_name;
     if (!name || !namespace_ ||
         PyDict_GetItemRef(globals, state[dunder_name], module_name.out()) <= 0) {
@@ -52,7 +52,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
         return {};
     }
     // "App." prefixes the qualified names of App's functions.
-    Owned prefix = steal(PyUnicode_FromFormat("%U.", name.get()));
+    const Owned prefix = steal(PyUnicode_FromFormat("%U.", name.get()));
     if (!prefix || !set_item(namespace_, state[dunder_module], std::move(module_name)) ||
         !set_item(namespace_, state[dunder_qualname], add_ref(name)) ||
         !set_item(namespace_, state[dunder_firstlineno],
@@ -66,7 +66,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
     }
     const std::string_view qualname_prefix(prefix_text, static_cast<std::size_t>(prefix_size));
     for (const MemberSpec& member : spec.members) {
-        Owned key = intern(member.function.name);
+        const Owned key = intern(member.function.name);
         if (!key ||
             !set_item(namespace_, key, make_member(state, member, globals, qualname_prefix))) {
             return {};
@@ -77,7 +77,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
     }
     PyObject* base = spec.base == Base::exception ? PyExc_Exception
                                                   : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-    Owned bases = steal(PyTuple_Pack(1, base));
+    const Owned bases = steal(PyTuple_Pack(1, base));
     if (!bases) {
         return {};
     }

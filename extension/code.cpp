@@ -53,7 +53,7 @@ PyType_Spec refusal_spec = {
 };
 
 int int_attribute(PyObject* object, PyObject* name) noexcept {
-    Owned value = steal(PyObject_GetAttr(object, name));
+    const Owned value = steal(PyObject_GetAttr(object, name));
     return value ? PyLong_AsInt(value) : -1;
 }
 
@@ -62,7 +62,7 @@ int int_attribute(PyObject* object, PyObject* name) noexcept {
 // instructions take one code unit and no cache in every CPython the package
 // is built for; a layout that differs is refused rather than guessed at.
 Owned raising_constant_zero(PyObject* empty) noexcept {
-    Owned original = steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty)));
+    const Owned original = steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty)));
     if (!original) {
         return {};
     }
@@ -85,13 +85,15 @@ Owned raising_constant_zero(PyObject* empty) noexcept {
 // The body that every code object of the interpreter copies, with no name,
 // place or parameters of its own.
 Owned make_body(const State& state) noexcept {
-    Owned refusal = steal(PyType_FromSpecWithBases(&refusal_spec, PyExc_TypeError));
-    Owned consts = refusal ? steal(PyTuple_Pack(1, refusal.get())) : Owned{};
-    Owned empty = consts ? steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0))) : Owned{};
-    Owned units = empty ? raising_constant_zero(empty) : Owned{};
-    Owned none = units ? steal(PyTuple_New(0)) : Owned{};
-    Owned linetable = none ? steal(PyObject_GetAttr(empty, state[co_linetable])) : Owned{};
-    Owned exceptiontable = linetable ? steal(PyObject_GetAttr(empty, state[co_exceptiontable]))
+    const Owned refusal = steal(PyType_FromSpecWithBases(&refusal_spec, PyExc_TypeError));
+    const Owned consts = refusal ? steal(PyTuple_Pack(1, refusal.get())) : Owned{};
+    const Owned empty = consts ? steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0)))
+                               : Owned{};
+    const Owned units = empty ? raising_constant_zero(empty) : Owned{};
+    const Owned none = units ? steal(PyTuple_New(0)) : Owned{};
+    const Owned linetable = none ? steal(PyObject_GetAttr(empty, state[co_linetable])) : Owned{};
+    const Owned exceptiontable = linetable
+                                     ? steal(PyObject_GetAttr(empty, state[co_exceptiontable]))
                                      : Owned{};
     const int stacksize = exceptiontable ? int_attribute(empty, state[co_stacksize]) : -1;
     if (stacksize < 0) {
@@ -132,13 +134,14 @@ Owned copy_code(const State& state, const FunctionObject* function, PyObject* bo
     const FunctionSpec& spec = *function->spec;
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.varargs ? CO_VARARGS : 0) |
                       (function->is_method ? CO_METHOD : 0);
-    Owned name = intern(spec.name);
-    Owned units = name ? steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(body))) : Owned{};
-    Owned consts = units ? steal(PyObject_GetAttr(body, state[co_consts])) : Owned{};
-    Owned names = consts ? steal(PyObject_GetAttr(body, state[co_names])) : Owned{};
-    Owned linetable = names ? steal(PyObject_GetAttr(body, state[co_linetable])) : Owned{};
-    Owned exceptiontable = linetable ? steal(PyObject_GetAttr(body, state[co_exceptiontable]))
-                                     : Owned{};
+    const Owned name = intern(spec.name);
+    const Owned units = name ? steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(body)))
+                             : Owned{};
+    const Owned consts = units ? steal(PyObject_GetAttr(body, state[co_consts])) : Owned{};
+    const Owned names = consts ? steal(PyObject_GetAttr(body, state[co_names])) : Owned{};
+    const Owned linetable = names ? steal(PyObject_GetAttr(body, state[co_linetable])) : Owned{};
+    const Owned exceptiontable = linetable ? steal(PyObject_GetAttr(body, state[co_exceptiontable]))
+                                           : Owned{};
     const int stacksize = exceptiontable ? int_attribute(body, state[co_stacksize]) : -1;
     if (stacksize < 0) {
         return {};
@@ -165,7 +168,7 @@ Owned make_code(const FunctionObject* function) noexcept {
                      static_cast<int>(name.size()), name.data());
         return {};
     }
-    Owned body = body_to_copy(state);
+    const Owned body = body_to_copy(state);
     return body ? copy_code(state, function, body) : Owned{};
 }
 

@@ -34,9 +34,9 @@ Owned others_of(const State& state, PyObject* self) noexcept {
     if (finder->others != nullptr) {
         return add_ref(finder->others);
     }
-    Owned sys = import_system_sys(state);
-    Owned hooks = sys ? steal(PyObject_GetAttr(sys, state[path_hooks_attribute])) : Owned{};
-    Owned iterator = hooks ? steal(PyObject_GetIter(hooks)) : Owned{};
+    const Owned sys = import_system_sys(state);
+    const Owned hooks = sys ? steal(PyObject_GetAttr(sys, state[path_hooks_attribute])) : Owned{};
+    const Owned iterator = hooks ? steal(PyObject_GetIter(hooks)) : Owned{};
     Owned found = add_ref(Py_None);
     for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator)));) {
         Owned made = steal(PyObject_CallOneArg(hook, finder->path));
@@ -80,7 +80,7 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!others || others.get() == Py_None) {
         return others.release();
     }
-    Owned method = steal(PyObject_GetAttr(others, (*state)[find_spec_method]));
+    const Owned method = steal(PyObject_GetAttr(others, (*state)[find_spec_method]));
     return method ? PyObject_Vectorcall(method, args, static_cast<std::size_t>(nargs), kwnames)
                   : nullptr;
 }
@@ -89,22 +89,22 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // list each kind; names that the table serves are left out.
 bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject* ours,
                  PyObject* listed) noexcept {
-    Owned others = others_of(state, self);
+    const Owned others = others_of(state, self);
     if (!others || others.get() == Py_None) {
         return static_cast<bool>(others);
     }
-    Owned pkgutil = steal(PyImport_Import(state[pkgutil_module]));
-    Owned lister = pkgutil ? steal(PyObject_GetAttr(pkgutil, state[iter_importer_modules]))
-                           : Owned{};
+    const Owned pkgutil = steal(PyImport_Import(state[pkgutil_module]));
+    const Owned lister = pkgutil ? steal(PyObject_GetAttr(pkgutil, state[iter_importer_modules]))
+                                 : Owned{};
     PyObject* args[] = {others, prefix};
-    Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
-    Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
-    Owned first = iterator ? steal(PyLong_FromSsize_t(0)) : Owned{};
+    const Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
+    const Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
+    const Owned first = iterator ? steal(PyLong_FromSsize_t(0)) : Owned{};
     if (!first) {
         return false;
     }
     for (Owned item = steal(PyIter_Next(iterator)); item; item = steal(PyIter_Next(iterator))) {
-        Owned module = steal(PyObject_GetItem(item, first));
+        const Owned module = steal(PyObject_GetItem(item, first));
         const int served = module ? PySequence_Contains(ours, module) : -1;
         if (served < 0 || (served == 0 && PyList_Append(listed, item) < 0)) {
             return false;
@@ -119,7 +119,8 @@ bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject*
 // empty list once the interpreter has let go of its state.
 PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     // The empty string is the interpreter's own, which cannot fail to make.
-    Owned prefix = add_ref(nargs > 0 ? args[0] : Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
+    const Owned prefix = add_ref(nargs > 0 ? args[0]
+                                           : Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
     if (nargs > 1 || !PyUnicode_Check(prefix.get())) {
         PyErr_SetString(PyExc_TypeError, "iter_modules() takes one optional str, the prefix");
         return nullptr;
@@ -129,7 +130,7 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         return PyList_New(0);
     }
     Owned listed = steal(PyList_New(0));
-    Owned ours = steal(PyList_New(0));
+    const Owned ours = steal(PyList_New(0));
     if (!listed || !ours) {
         return nullptr;
     }
@@ -139,9 +140,9 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         }
         const std::size_t start = row.name.rfind('.') + 1;
         const std::string_view leaf{row.name.data() + start, row.name.size() - start};
-        Owned name = steal(PyUnicode_FromFormat("%U%.*s", prefix.get(),
-                                                static_cast<int>(leaf.size()), leaf.data()));
-        Owned pair = name ? steal(PyTuple_Pack(2, name.get(), Py_False)) : Owned{};
+        const Owned name = steal(PyUnicode_FromFormat("%U%.*s", prefix.get(),
+                                                      static_cast<int>(leaf.size()), leaf.data()));
+        const Owned pair = name ? steal(PyTuple_Pack(2, name.get(), Py_False)) : Owned{};
         if (!pair || PyList_Append(ours, name) < 0 || PyList_Append(listed, pair) < 0) {
             return nullptr;
         }
@@ -229,7 +230,7 @@ bool is_directory_finder(const State& state, PyObject* object) noexcept {
 Owned directory_finder_for(PyObject* entry) noexcept {
     State* state = State::current();
     if (!is_package_directory(state, entry)) {
-        Owned message = steal(PyUnicode_FromString("not the vorlix package directory"));
+        const Owned message = steal(PyUnicode_FromString("not the vorlix package directory"));
         if (message) {
             PyErr_SetImportError(message, nullptr, entry);
         }

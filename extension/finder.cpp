@@ -49,8 +49,8 @@ State* loading_state() noexcept {
 // attributes it derives from the ModuleSpec, then exec_module runs the row.
 PyObject* create_module(PyObject*, PyObject* spec) noexcept {
     const State* state = loading_state();
-    Owned name = state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute]))
-                                  : Owned{};
+    const Owned name = state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute]))
+                                        : Owned{};
     return name ? PyModule_NewObject(name) : nullptr;
 }
 
@@ -114,20 +114,21 @@ PyType_Spec loader_spec = {
 };
 
 Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexcept {
-    Owned origin = module_file(state, row);
+    const Owned origin = module_file(state, row);
     if (!origin) {
         return {};
     }
     PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
                         row.package ? Py_True : Py_False};
-    Owned kwnames = steal(PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
+    const Owned kwnames = steal(
+        PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
     Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames))
                          : Owned{};
     if (!spec || PyObject_SetAttr(spec, state[has_location], Py_True) < 0) {
         return {};
     }
     if (row.package) {
-        Owned path = package_search_path(state);
+        const Owned path = package_search_path(state);
         if (!path || PyObject_SetAttr(spec, state[search_locations], path) < 0) {
             return {};
         }
@@ -225,9 +226,9 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
 // sys.modules as the import system reads it: PyImport_GetModuleDict would
 // also page in interpreter code that nothing else runs at import.
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
-    Owned name = steal(PyModule_GetNameObject(module));
-    Owned sys = name ? import_system_sys(state) : Owned{};
-    Owned modules = sys ? steal(PyObject_GetAttr(sys, state[modules_attribute])) : Owned{};
+    const Owned name = steal(PyModule_GetNameObject(module));
+    const Owned sys = name ? import_system_sys(state) : Owned{};
+    const Owned modules = sys ? steal(PyObject_GetAttr(sys, state[modules_attribute])) : Owned{};
     Owned entry;
     const int found = modules ? PyMapping_GetOptionalItem(modules, name, entry.out()) : -1;
     if (found <= 0 || entry.get() != module) {
@@ -250,11 +251,11 @@ Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept
 }
 
 bool make_finder_and_loaders(State& state) noexcept {
-    Owned bootstrap = steal(PyImport_Import(state[importlib_bootstrap]));
+    const Owned bootstrap = steal(PyImport_Import(state[importlib_bootstrap]));
     Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[module_spec_name]))
                                 : Owned{};
-    Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
-    Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};
+    const Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
+    const Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};
     if (!finder_type) {
         return false;
     }

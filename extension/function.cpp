@@ -52,7 +52,7 @@ PyObject* enter(FunctionObject* function, const Call& call) noexcept {
 [[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,
                                       std::size_t nargsf, PyObject* kwnames) noexcept {
     Monitoring& monitoring = function->state->monitoring;
-    Owned code = code_of(function);
+    const Owned code = code_of(function);
     if (!code) {
         return nullptr;
     }
@@ -277,7 +277,7 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
         }
         PyTuple_SET_ITEM(varnames.get(), i++, name.release());
     }
-    for (std::string_view local : spec.locals) {
+    for (const std::string_view local : spec.locals) {
         Owned name = intern(local);
         if (!name) {
             return {};
@@ -303,7 +303,7 @@ bool ready_function_type(State& state) noexcept {
 Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
                     std::string_view qualname_prefix) noexcept {
     Owned name = intern(spec.name);
-    Owned prefix = intern(qualname_prefix);
+    const Owned prefix = intern(qualname_prefix);
     Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
     Owned module;
     Owned file;

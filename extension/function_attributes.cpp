@@ -176,8 +176,8 @@ Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
         return {};
     }
     for (const Annotation& annotation : spec.annotations) {
-        Owned key = intern(annotation.key);
-        Owned value = key ? annotation.type.make(scope) : Owned{};
+        const Owned key = intern(annotation.key);
+        const Owned value = key ? annotation.type.make(scope) : Owned{};
         if (!value || PyDict_SetItem(annotations, key, value) < 0) {
             return {};
         }
@@ -197,10 +197,11 @@ PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
     for (const Annotation& annotation : spec.annotations) {
         TypeText text;
         annotation.type.write(text);
-        Owned key = intern(annotation.key);
-        Owned value = key ? steal(PyUnicode_FromStringAndSize(text.data(),
-                                                              static_cast<Py_ssize_t>(text.size())))
-                          : Owned{};
+        const Owned key = intern(annotation.key);
+        const Owned value =
+            key ? steal(PyUnicode_FromStringAndSize(text.data(),
+                                                    static_cast<Py_ssize_t>(text.size())))
+                : Owned{};
         if (!value || PyDict_SetItem(texts, key, value) < 0) {
             return nullptr;
         }

@@ -75,13 +75,13 @@ bool ImportStatements::run(const State& state, PyObject* globals) noexcept {
     text_[size_] = '\0';
     size_ = 0;
     text_lines_ = 1;
-    Owned file = file_name(state, globals);
+    const Owned file = file_name(state, globals);
     // No flags of the caller's own, as compile(..., dont_inherit=True).
-    Owned code = file ? steal(Py_CompileStringObject(text_, file, Py_file_input, nullptr, -1))
-                      : Owned{};
+    const Owned code = file ? steal(Py_CompileStringObject(text_, file, Py_file_input, nullptr, -1))
+                            : Owned{};
     // The namespace as both globals and locals: module level, where the
     // interpreter may make an import lazy.
-    Owned result = code ? steal(PyEval_EvalCode(code, globals, globals)) : Owned{};
+    const Owned result = code ? steal(PyEval_EvalCode(code, globals, globals)) : Owned{};
     return static_cast<bool>(result);
 }
 

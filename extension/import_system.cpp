@@ -22,7 +22,7 @@ Text insert_method{"insert"};
 // an equality that fails on ours (an import tracer that reads an attribute
 // of the other).
 int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_front) noexcept {
-    Owned entries = steal(PySequence_List(list));
+    const Owned entries = steal(PySequence_List(list));
     if (!entries) {
         return -1;
     }
@@ -37,7 +37,7 @@ int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_
         return takes_entries;
     }
     const Py_ssize_t size = at_the_front ? 0 : PyObject_Size(list);
-    Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
+    const Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
     PyObject* args[] = {index, item};
     return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr))) ? 1 : -1;
 }
@@ -52,17 +52,18 @@ int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_
 // directory goes out: cached before (None for a directory that does not
 // exist), it would keep the hook from being asked.
 bool place_finder_and_hook(const State& state) noexcept {
-    Owned sys = import_system_sys(state);
-    Owned meta_path = sys ? steal(PyObject_GetAttr(sys, state[meta_path_attribute])) : Owned{};
+    const Owned sys = import_system_sys(state);
+    const Owned meta_path = sys ? steal(PyObject_GetAttr(sys, state[meta_path_attribute]))
+                                : Owned{};
     if (!meta_path || insert_once(state, meta_path, state.finder, false) < 0) {
         return false;
     }
-    Owned hooks = steal(PyObject_GetAttr(sys, state[path_hooks_attribute]));
+    const Owned hooks = steal(PyObject_GetAttr(sys, state[path_hooks_attribute]));
     const int inserted = hooks ? insert_once(state, hooks, state.finder, true) : -1;
     if (inserted <= 0) {
         return inserted == 0;
     }
-    Owned cache = steal(PyObject_GetAttr(sys, state[importer_cache_attribute]));
+    const Owned cache = steal(PyObject_GetAttr(sys, state[importer_cache_attribute]));
     if (!cache) {
         return false;
     }
@@ -77,7 +78,7 @@ bool place_finder_and_hook(const State& state) noexcept {
 }  // namespace
 
 Owned import_system_sys(const State& state) noexcept {
-    Owned bootstrap = steal(PyImport_GetModule(state[importlib_bootstrap]));
+    const Owned bootstrap = steal(PyImport_GetModule(state[importlib_bootstrap]));
     Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[sys_attribute])) : Owned{};
     if (!sys && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_RuntimeError, "lost the import system");

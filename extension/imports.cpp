@@ -57,8 +57,9 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
                          PyObject* name) noexcept {
     // The error's `name` is the module's own name, or None when it has no
     // usable one; only the message says "<unknown module name>".
-    Owned error_name = module_name && PyUnicode_Check(module_name.get()) ? add_ref(module_name)
-                                                                         : add_ref(Py_None);
+    const Owned error_name = module_name && PyUnicode_Check(module_name.get())
+                                 ? add_ref(module_name)
+                                 : add_ref(Py_None);
     if (error_name.get() == Py_None) {
         module_name = steal(PyUnicode_FromString("<unknown module name>"));
         if (!module_name) {
@@ -113,7 +114,7 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
 
 Owned import_name(const State& state, PyObject* globals, PyObject* name, PyObject* fromlist,
                   int level) noexcept {
-    Owned builtins = builtins_of(state, globals);
+    const Owned builtins = builtins_of(state, globals);
     Owned import_function;
     if (!builtins ||
         PyMapping_GetOptionalItem(builtins, state[dunder_import], import_function.out()) < 0) {
@@ -123,7 +124,7 @@ Owned import_name(const State& state, PyObject* globals, PyObject* name, PyObjec
         PyErr_SetString(PyExc_ImportError, "__import__ not found");
         return {};
     }
-    Owned level_object = steal(PyLong_FromLong(level));
+    const Owned level_object = steal(PyLong_FromLong(level));
     if (!level_object) {
         return {};
     }
@@ -144,7 +145,7 @@ Owned import_from(const State& state, PyObject* module, PyObject* name) noexcept
         return {};
     }
     if (module_name && PyUnicode_Check(module_name.get())) {
-        Owned full_name = steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
+        const Owned full_name = steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
         if (!full_name) {
             return {};
         }

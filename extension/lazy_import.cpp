@@ -22,8 +22,9 @@ bool find_lazy_import_type(const State& state) noexcept {
     if (lazy_import_detail::type.load(std::memory_order_relaxed) != nullptr) {
         return true;
     }
-    Owned derived = steal(PyObject_CallMethodNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                                    state[subclasses_method]));
+    const Owned derived = steal(
+        PyObject_CallMethodNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                  state[subclasses_method]));
     if (!derived || !PyList_Check(derived.get())) {
         return false;
     }

@@ -23,11 +23,11 @@ Owned builtins_of(const State& state, PyObject* globals) noexcept {
 }
 
 void raise_name_error(const State& state, PyObject* name) noexcept {
-    Owned message = steal(PyUnicode_FromFormat("name '%.200U' is not defined", name));
+    const Owned message = steal(PyUnicode_FromFormat("name '%.200U' is not defined", name));
     if (!message) {
         return;
     }
-    Owned error = steal(PyObject_CallOneArg(PyExc_NameError, message));
+    const Owned error = steal(PyObject_CallOneArg(PyExc_NameError, message));
     if (!error || PyObject_SetAttr(error, state[name_attribute], name) < 0) {
         return;
     }

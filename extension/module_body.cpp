@@ -30,7 +30,7 @@ void ModuleBody::bind(const char* name, Owned value) noexcept {
     if (!runs()) {
         return;
     }
-    Owned key = value && run_held_imports() ? intern(name) : Owned{};
+    const Owned key = value && run_held_imports() ? intern(name) : Owned{};
     done(key && PyDict_SetItem(globals_, key, value) == 0);
 }
 
@@ -60,8 +60,8 @@ void ModuleBody::import_module(const char* name) noexcept {
         return;
     }
 #endif
-    Owned key = intern(name);
-    Owned module = key ? import_name(state_, globals_, key, nullptr, 0) : Owned{};
+    const Owned key = intern(name);
+    const Owned module = key ? import_name(state_, globals_, key, nullptr, 0) : Owned{};
     done(module && PyDict_SetItem(globals_, key, module) == 0);
 }
 
@@ -79,11 +79,11 @@ void ModuleBody::from_import(const char* module, const char* name, const char* a
         return;
     }
 #endif
-    Owned module_name = intern(module + level);
-    Owned key = intern(name);
-    Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
-    Owned imported = fromlist ? import_name(state_, globals_, module_name, fromlist, level)
-                              : Owned{};
+    const Owned module_name = intern(module + level);
+    const Owned key = intern(name);
+    const Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
+    const Owned imported = fromlist ? import_name(state_, globals_, module_name, fromlist, level)
+                                    : Owned{};
     bind(alias != nullptr ? alias : name, imported ? import_from(state_, imported, key) : Owned{});
 }
 
@@ -91,8 +91,8 @@ void ModuleBody::define(const ClassSpec& spec) noexcept {
     if (!runs()) {
         return;
     }
-    Owned key = run_held_imports() ? intern(spec.name) : Owned{};
-    Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
+    const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
+    const Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
     done(cls && PyDict_SetItem(globals_, key, cls) == 0);
 }
 
@@ -100,8 +100,8 @@ void ModuleBody::define(const FunctionSpec& spec) noexcept {
     if (!runs()) {
         return;
     }
-    Owned key = run_held_imports() ? intern(spec.name) : Owned{};
-    Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
+    const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
+    const Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
     done(function && PyDict_SetItem(globals_, key, function) == 0);
 }
 
@@ -109,9 +109,10 @@ void ModuleBody::call(const char* name, const char* callable) noexcept {
     if (!runs()) {
         return;
     }
-    Owned callable_name = run_held_imports() ? intern(callable) : Owned{};
-    Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
-    Owned target = builtins ? lookup_global(state_, globals_, builtins, callable_name) : Owned{};
+    const Owned callable_name = run_held_imports() ? intern(callable) : Owned{};
+    const Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
+    const Owned target = builtins ? lookup_global(state_, globals_, builtins, callable_name)
+                                  : Owned{};
     bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
 }
 

@@ -103,8 +103,8 @@ Owned module_file(const State& state, const ModuleRow& row) noexcept {
 bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
     PyObject* loader = PyTuple_GET_ITEM(state.loaders.get(), &row - module_table);
-    Owned package = parent_name(row, module);
-    Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
+    const Owned package = parent_name(row, module);
+    const Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
     if (!package || !builtins || !set(dict, state[dunder_package], package) ||
         PyDict_SetDefaultRef(dict, state[dunder_builtins], builtins, nullptr) < 0 ||
@@ -119,12 +119,12 @@ bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject*
         PyObject_SetAttr(spec, state[loader_attribute], loader) < 0) {
         return false;
     }
-    Owned file = module_file(state, row);
+    const Owned file = module_file(state, row);
     if (!set(dict, state[dunder_spec], spec) || !set(dict, state[dunder_doc], Py_None) ||
         !set(dict, state[dunder_file], file)) {
         return false;
     }
-    Owned path = row.package ? package_search_path(state) : Owned{};
+    const Owned path = row.package ? package_search_path(state) : Owned{};
     if (row.package && !set(dict, state[dunder_path], path)) {
         return false;
     }

@@ -39,7 +39,7 @@ Owned make_entry(PyTypeObject* type, PyObject* path, bool exists) noexcept {
 // from the error number).
 PyObject* refuse(PyObject* self) noexcept {
     const bool exists = as_entry(self)->exists;
-    Owned error = steal(
+    const Owned error = steal(
         PyObject_CallFunction(PyExc_OSError, "isO", exists ? EISDIR : ENOENT,
                               exists ? "Is a directory" : "No such file or directory",
                               as_entry(self)->path));
@@ -63,7 +63,7 @@ PyObject* iterdir(PyObject* self, PyObject*) noexcept {
     if (!as_entry(self)->exists) {
         return refuse(self);
     }
-    Owned nothing = steal(PyTuple_New(0));
+    const Owned nothing = steal(PyTuple_New(0));
     return nothing ? PyObject_GetIter(nothing) : nullptr;
 }
 
@@ -73,7 +73,7 @@ PyObject* joinpath(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     Owned path = add_ref(as_entry(self)->path);
     bool below = false;
     for (Py_ssize_t i = 0; path && i < nargs; ++i) {
-        Owned part = steal(PyOS_FSPath(args[i]));
+        const Owned part = steal(PyOS_FSPath(args[i]));
         if (part && !PyUnicode_Check(part.get())) {
             PyErr_Format(PyExc_TypeError, "expected a str path, not %T", part.get());
             return nullptr;

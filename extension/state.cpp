@@ -87,7 +87,7 @@ State* State::get_or_make(SetUp set_up) noexcept {
     state = new (memory) State(interpreter);
     // The capsule stands for the interpreter's own hold on the state: when
     // the interpreter clears its dictionary at the end, forget() lets go.
-    Owned token = steal(PyCapsule_New(state, capsule_name, forget));
+    const Owned token = steal(PyCapsule_New(state, capsule_name, forget));
     if (!token) {
         state->release();
         return nullptr;

@@ -31,7 +31,7 @@ bool set_local(PyObject* locals, PyObject* varnames, std::size_t index, PyObject
 bool fill_locals(PyObject* frame, const FunctionObject* function, const Call& call) noexcept {
     const FunctionSpec& spec = *function->spec;
     const auto count = static_cast<std::size_t>(positional_count(spec));
-    Owned locals = steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
+    const Owned locals = steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
     if (!locals) {
         return false;
     }
@@ -42,7 +42,7 @@ bool fill_locals(PyObject* frame, const FunctionObject* function, const Call& ca
     }
     if (spec.varargs) {
         const auto rest = call.rest();
-        Owned args = steal(PyTuple_New(static_cast<Py_ssize_t>(rest.size())));
+        const Owned args = steal(PyTuple_New(static_cast<Py_ssize_t>(rest.size())));
         if (!args) {
             return false;
         }
@@ -61,7 +61,7 @@ bool fill_locals(PyObject* frame, const FunctionObject* function, const Call& ca
 // The frame of the entry, with its locals; null when it could not be made.
 Owned entry_frame(FunctionObject* function, const Call& call) noexcept {
     const Owned globals = add_ref(function->globals);
-    Owned code = code_of(function);
+    const Owned code = code_of(function);
     Owned frame = code ? steal(reinterpret_cast<PyObject*>(
                              PyFrame_New(PyThreadState_Get(),
                                          reinterpret_cast<PyCodeObject*>(code.get()), globals,

@@ -3,7 +3,7 @@
 namespace vx::type_expr_detail {
 
 Owned lookup(const Scope& scope, const char* identifier) noexcept {
-    Owned name = steal(PyUnicode_InternFromString(identifier));
+    const Owned name = steal(PyUnicode_InternFromString(identifier));
     if (!name) {
         return {};
     }

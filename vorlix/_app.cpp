@@ -80,9 +80,9 @@ Text list_paused_apps{"list-paused-apps"};
 // looked up.
 template <const Text& listing>
 PyObject* is_listed(const Call& call) noexcept {
-    Owned name = steal(PyObject_GetAttr(call.arg(0), call[name_attribute]));
-    Owned registry = name ? call.global(registry_name) : Owned{};
-    Owned apps = registry ? steal(PyObject_GetAttr(registry, call[listing])) : Owned{};
+    const Owned name = steal(PyObject_GetAttr(call.arg(0), call[name_attribute]));
+    const Owned registry = name ? call.global(registry_name) : Owned{};
+    const Owned apps = registry ? steal(PyObject_GetAttr(registry, call[listing])) : Owned{};
     if (!apps) {
         return nullptr;
     }
@@ -92,7 +92,7 @@ PyObject* is_listed(const Call& call) noexcept {
         const int found = PyDict_Contains(apps, name);
         return found < 0 ? nullptr : PyBool_FromLong(found);
     }
-    Owned names = steal(PyObject_CallMethodNoArgs(apps, call[keys_method]));
+    const Owned names = steal(PyObject_CallMethodNoArgs(apps, call[keys_method]));
     const int found = names ? PySequence_Contains(names, name) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -101,14 +101,14 @@ PyObject* is_listed(const Call& call) noexcept {
 // looked up for every line.
 template <const Text& command>
 PyObject* apps_by_name(const Call& call) noexcept {
-    Owned lines = read_listing(call, call[command]);
+    const Owned lines = read_listing(call, call[command]);
     Owned apps = lines ? steal(PyDict_New()) : Owned{};
     if (!apps) {
         return nullptr;
     }
     const auto add = [&](const Owned& line) noexcept {
-        Owned app_type = call.global(app_class_name);
-        Owned app = app_type ? steal(PyObject_CallOneArg(app_type, line)) : Owned{};
+        const Owned app_type = call.global(app_class_name);
+        const Owned app = app_type ? steal(PyObject_CallOneArg(app_type, line)) : Owned{};
         return app && PyDict_SetItem(apps, line, app) == 0;
     };
     // A plain list is walked by index as its iterator would walk it (the
@@ -122,11 +122,11 @@ PyObject* apps_by_name(const Call& call) noexcept {
         }
         return apps.release();
     }
-    Owned iterator = steal(PyObject_GetIter(lines));
+    const Owned iterator = steal(PyObject_GetIter(lines));
     if (!iterator) {
         return nullptr;
     }
-    while (Owned line = steal(PyIter_Next(iterator))) {
+    while (const Owned line = steal(PyIter_Next(iterator))) {
         if (!add(line)) {
             return nullptr;
         }

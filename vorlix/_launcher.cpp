@@ -110,14 +110,15 @@ PyObject* enable(const Call& call) noexcept {
     if (start < 0) {
         return nullptr;
     }
-    Owned runner = call.global(runner_name);
-    Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), call[name_attribute])) : Owned{};
+    const Owned runner = call.global(runner_name);
+    const Owned name = runner ? steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
+                              : Owned{};
     if (!name) {
         return nullptr;
     }
     PyObject* command = call[switch_launcher];
-    Owned output = start ? call_runner(runner, command, call[start_option], name.get())
-                         : call_runner(runner, command, name.get());
+    const Owned output = start ? call_runner(runner, command, call[start_option], name.get())
+                               : call_runner(runner, command, name.get());
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -125,30 +126,31 @@ PyObject* enable(const Call& call) noexcept {
 // shares the caller's streams and only its exit status is read.
 template <const Text& command>
 PyObject* exits_zero(const Call& call) noexcept {
-    Owned module = call.global(subprocess_module);
-    Owned call_function = module ? steal(PyObject_GetAttr(module, call[call_attribute])) : Owned{};
+    const Owned module = call.global(subprocess_module);
+    const Owned call_function = module ? steal(PyObject_GetAttr(module, call[call_attribute]))
+                                       : Owned{};
     Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
                                : Owned{};
-    Owned argv = name ? steal(PyList_New(3)) : Owned{};
+    const Owned argv = name ? steal(PyList_New(3)) : Owned{};
     if (!argv) {
         return nullptr;
     }
     PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call[tool_path]));
     PyList_SET_ITEM(argv.get(), 1, Py_NewRef(call[command]));
     PyList_SET_ITEM(argv.get(), 2, name.release());
-    Owned exit_status = steal(PyObject_CallOneArg(call_function, argv));
+    const Owned exit_status = steal(PyObject_CallOneArg(call_function, argv));
     if (!exit_status) {
         return nullptr;
     }
-    Owned zero = steal(PyLong_FromLong(0));
+    const Owned zero = steal(PyLong_FromLong(0));
     return zero ? PyObject_RichCompare(exit_status, zero, Py_EQ) : nullptr;
 }
 
 // Launcher(vorlix("status").splitlines()[0][14:-4]); both names are looked
 // up before the tool runs.
 PyObject* current(const Call& call) noexcept {
-    Owned launcher_type = call.global(launcher_class_name);
-    Owned lines = launcher_type ? read_listing(call, call[status]) : Owned{};
+    const Owned launcher_type = call.global(launcher_class_name);
+    const Owned lines = launcher_type ? read_listing(call, call[status]) : Owned{};
     if (!lines) {
         return nullptr;
     }
@@ -161,15 +163,15 @@ PyObject* current(const Call& call) noexcept {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(line);
         const Py_ssize_t start = length < 14 ? length : 14;
         const Py_ssize_t stop = length < 4 ? 0 : length - 4;
-        Owned name = steal(PyUnicode_Substring(line, start, stop < start ? start : stop));
+        const Owned name = steal(PyUnicode_Substring(line, start, stop < start ? start : stop));
         return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
     }
-    Owned zero = steal(PyLong_FromLong(0));
-    Owned first_line = zero ? steal(PyObject_GetItem(lines, zero)) : Owned{};
-    Owned start = first_line ? steal(PyLong_FromLong(14)) : Owned{};
-    Owned stop = start ? steal(PyLong_FromLong(-4)) : Owned{};
-    Owned between = stop ? steal(PySlice_New(start, stop, nullptr)) : Owned{};
-    Owned name = between ? steal(PyObject_GetItem(first_line, between)) : Owned{};
+    const Owned zero = steal(PyLong_FromLong(0));
+    const Owned first_line = zero ? steal(PyObject_GetItem(lines, zero)) : Owned{};
+    const Owned start = first_line ? steal(PyLong_FromLong(14)) : Owned{};
+    const Owned stop = start ? steal(PyLong_FromLong(-4)) : Owned{};
+    const Owned between = stop ? steal(PySlice_New(start, stop, nullptr)) : Owned{};
+    const Owned name = between ? steal(PyObject_GetItem(first_line, between)) : Owned{};
     return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
 }
 
@@ -193,7 +195,7 @@ PyObject* switch_to(const Call& call) noexcept {
         }
     }
     PyObject* args[] = {launcher, call.arg(2)};
-    Owned result = steal(PyObject_VectorcallMethod(call[enable_method], args, 2, nullptr));
+    const Owned result = steal(PyObject_VectorcallMethod(call[enable_method], args, 2, nullptr));
     if (!result) {
         call.keep_local(launcher_param, launcher);
         return nullptr;

@@ -56,20 +56,20 @@ PyObject* raise(Owned error) noexcept {
 // f"{proc.stdout}\n{proc.stderr}": each value is converted as soon as it
 // is read, as the f-string evaluates its fields left to right.
 Owned failure_message(const Call& call, PyObject* proc) noexcept {
-    Owned out = steal(PyObject_GetAttr(proc, call[stdout_]));
-    Owned out_text = out ? steal(PyObject_Format(out, call[no_format])) : Owned{};
-    Owned err = out_text ? steal(PyObject_GetAttr(proc, call[stderr_])) : Owned{};
-    Owned err_text = err ? steal(PyObject_Format(err, call[no_format])) : Owned{};
+    const Owned out = steal(PyObject_GetAttr(proc, call[stdout_]));
+    const Owned out_text = out ? steal(PyObject_Format(out, call[no_format])) : Owned{};
+    const Owned err = out_text ? steal(PyObject_GetAttr(proc, call[stderr_])) : Owned{};
+    const Owned err_text = err ? steal(PyObject_Format(err, call[no_format])) : Owned{};
     if (!err_text) {
         return {};
     }
-    Owned head = steal(PyUnicode_Concat(out_text, call[line_end]));
+    const Owned head = steal(PyUnicode_Concat(out_text, call[line_end]));
     return head ? steal(PyUnicode_Concat(head, err_text)) : Owned{};
 }
 
 // if proc.returncode: raise VorlixException(...); return proc.stdout
 PyObject* outcome(const Call& call, PyObject* proc) noexcept {
-    Owned status = steal(PyObject_GetAttr(proc, call[returncode]));
+    const Owned status = steal(PyObject_GetAttr(proc, call[returncode]));
     const int failed = status ? PyObject_IsTrue(status) : -1;
     if (failed < 0) {
         return nullptr;
@@ -77,19 +77,19 @@ PyObject* outcome(const Call& call, PyObject* proc) noexcept {
     if (!failed) {
         return PyObject_GetAttr(proc, call[stdout_]);
     }
-    Owned error_type = call.global(vorlix_exception);
-    Owned message = error_type ? failure_message(call, proc) : Owned{};
+    const Owned error_type = call.global(vorlix_exception);
+    const Owned message = error_type ? failure_message(call, proc) : Owned{};
     return raise(message ? steal(PyObject_CallOneArg(error_type, message)) : Owned{});
 }
 
 PyObject* runner(const Call& call) noexcept {
-    Owned module = call.global(subprocess_module);
-    Owned run_function = module ? steal(PyObject_GetAttr(module, call[run])) : Owned{};
+    const Owned module = call.global(subprocess_module);
+    const Owned run_function = module ? steal(PyObject_GetAttr(module, call[run])) : Owned{};
     if (!run_function) {
         return nullptr;
     }
     const auto args = call.rest();
-    Owned argv = steal(PyList_New(static_cast<Py_ssize_t>(args.size() + 1)));
+    const Owned argv = steal(PyList_New(static_cast<Py_ssize_t>(args.size() + 1)));
     if (!argv) {
         return nullptr;
     }
@@ -98,7 +98,7 @@ PyObject* runner(const Call& call) noexcept {
         PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i + 1), Py_NewRef(args[i]));
     }
     PyObject* run_args[] = {argv, Py_True, Py_False, Py_True};
-    Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call[run_keywords]));
+    const Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call[run_keywords]));
     if (!proc) {
         return nullptr;
     }

@@ -31,16 +31,17 @@ Owned call_runner(PyObject* runner, Args... args) noexcept {
 // is read.
 template <const Text& command>
 PyObject* run_on_handle(const Call& call) noexcept {
-    Owned runner = call.global(runner_name);
-    Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call[name_attribute])) : Owned{};
-    Owned output = name ? call_runner(runner, call[command], name.get()) : Owned{};
+    const Owned runner = call.global(runner_name);
+    const Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
+                              : Owned{};
+    const Owned output = name ? call_runner(runner, call[command], name.get()) : Owned{};
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
 // vorlix(command).splitlines()
 inline Owned read_listing(const Call& call, PyObject* command) noexcept {
-    Owned runner = call.global(runner_name);
-    Owned output = runner ? call_runner(runner, command) : Owned{};
+    const Owned runner = call.global(runner_name);
+    const Owned output = runner ? call_runner(runner, command) : Owned{};
     if (!output) {
         return {};
     }
@@ -60,7 +61,7 @@ PyObject* keys(const Call& call) noexcept {
 
 // def __contains__(self, key): return key in self.keys()
 inline PyObject* contains(const Call& call) noexcept {
-    Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), call[keys_method]));
+    const Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), call[keys_method]));
     const int found = names ? PySequence_Contains(names, call.arg(1)) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -77,7 +78,7 @@ PyObject* get_item(const Call& call) noexcept {
         }
         return nullptr;
     }
-    Owned handle_type = call.global(handle_class);
+    const Owned handle_type = call.global(handle_class);
     return handle_type ? PyObject_CallOneArg(handle_type, call.arg(1)) : nullptr;
 }
 
