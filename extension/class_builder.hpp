@@ -14,7 +14,7 @@ namespace vx {
 enum class MemberKind : unsigned char { method, property };
 
 struct MemberSpec {
-    MemberKind kind;
+    MemberKind kind = MemberKind::method;
     FunctionSpec function;
 };
 

@@ -26,7 +26,7 @@ PyObject* enter(FunctionObject* function, const Call& call) noexcept {
 // tool, pays for no extra call.
 [[gnu::always_inline]] inline PyObject* run_body(FunctionObject* function, PyObject* const* args,
                                                  std::size_t nargsf, PyObject* kwnames) noexcept {
-    PyObject* self = reinterpret_cast<PyObject*>(function);
+    auto* self = reinterpret_cast<PyObject*>(function);
     const FunctionSpec& spec = *function->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t count = positional_count(spec);
@@ -192,6 +192,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// function_getset is another file's, but only its address is read here,
+// which the linker fixes.
+// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init)
 PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},

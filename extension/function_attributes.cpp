@@ -81,15 +81,16 @@ int refuse_readonly(PyObject*, PyObject*, void*) noexcept {
 // pointing at its row below. The rows hold their text rather than point to
 // it: every pointer in a table is a relocation for the dynamic loader, in a
 // module close to its size limit.
+// What a caller may set a field to.
+enum class Accepts : unsigned char {
+    str,            // a str; deleting is refused
+    tuple,          // a tuple; deleting is refused, and it reads () while unset
+    tuple_or_none,  // a tuple; None or deleting unsets it, and it reads None
+    dict_or_none,   // a dict; likewise
+    anything,       // anything; deleting sets None
+};
+
 struct Field {
-    // What a caller may set the field to.
-    enum Accepts : unsigned char {
-        str,            // a str; deleting is refused
-        tuple,          // a tuple; deleting is refused, and it reads () while unset
-        tuple_or_none,  // a tuple; None or deleting unsets it, and it reads None
-        dict_or_none,   // a dict; likewise
-        anything,       // anything; deleting sets None
-    };
     char name[16];       // the attribute's, as the audit events name it
     std::size_t offset;  // in FunctionObject
     Accepts accepts;
@@ -98,18 +99,20 @@ struct Field {
 };
 
 constexpr Field defaults_field = {"__defaults__", offsetof(FunctionObject, defaults),
-                                  Field::tuple_or_none, true,
+                                  Accepts::tuple_or_none, true,
                                   "__defaults__ must be set to a tuple object"};
 constexpr Field kwdefaults_field = {"__kwdefaults__", offsetof(FunctionObject, kwdefaults),
-                                    Field::dict_or_none, true,
+                                    Accepts::dict_or_none, true,
                                     "__kwdefaults__ must be set to a dict object"};
 constexpr Field type_params_field = {"__type_params__", offsetof(FunctionObject, type_params),
-                                     Field::tuple, false, "__type_params__ must be set to a tuple"};
-constexpr Field name_field = {"__name__", offsetof(FunctionObject, name), Field::str, false,
+                                     Accepts::tuple, false,
+                                     "__type_params__ must be set to a tuple"};
+constexpr Field name_field = {"__name__", offsetof(FunctionObject, name), Accepts::str, false,
                               "__name__ must be set to a string object"};
-constexpr Field qualname_field = {"__qualname__", offsetof(FunctionObject, qualname), Field::str,
+constexpr Field qualname_field = {"__qualname__", offsetof(FunctionObject, qualname), Accepts::str,
                                   false, "__qualname__ must be set to a string object"};
-constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Field::anything, false, ""};
+constexpr Field doc_field = {"__doc__", offsetof(FunctionObject, doc), Accepts::anything, false,
+                             ""};
 
 PyObject*& slot(PyObject* self, const Field& field) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + field.offset);
@@ -124,20 +127,20 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
     if (value != nullptr) {
         return Py_NewRef(value);
     }
-    return field.accepts == Field::tuple ? PyTuple_New(0) : Py_NewRef(Py_None);
+    return field.accepts == Accepts::tuple ? PyTuple_New(0) : Py_NewRef(Py_None);
 }
 
 bool accepts(const Field& field, PyObject* value) noexcept {
     switch (field.accepts) {
-        case Field::str:
+        case Accepts::str:
             return value != nullptr && PyUnicode_Check(value);
-        case Field::tuple:
+        case Accepts::tuple:
             return value != nullptr && PyTuple_Check(value);
-        case Field::tuple_or_none:
+        case Accepts::tuple_or_none:
             return value == nullptr || PyTuple_Check(value);
-        case Field::dict_or_none:
+        case Accepts::dict_or_none:
             return value == nullptr || PyDict_Check(value);
-        case Field::anything:
+        case Accepts::anything:
             break;
     }
     return true;
@@ -147,7 +150,7 @@ bool accepts(const Field& field, PyObject* value) noexcept {
 int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
     const Field& field = *static_cast<const Field*>(closure);
     if (value == Py_None &&
-        (field.accepts == Field::tuple_or_none || field.accepts == Field::dict_or_none)) {
+        (field.accepts == Accepts::tuple_or_none || field.accepts == Accepts::dict_or_none)) {
         value = nullptr;
     }
     if (!accepts(field, value)) {
@@ -157,7 +160,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
     if (field.audited && audit_set(self, field.name, value) < 0) {
         return -1;
     }
-    if (value == nullptr && field.accepts == Field::anything) {
+    if (value == nullptr && field.accepts == Accepts::anything) {
         value = Py_None;
     }
     Py_XSETREF(slot(self, field), Py_XNewRef(value));
@@ -165,7 +168,10 @@ int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
 }
 
 constexpr PyGetSetDef field_descriptor(const Field& field) noexcept {
-    return {field.name, get_field, set_field, nullptr, const_cast<Field*>(&field)};
+    // The C API's closure is a void*; the getter and setter read it as const.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+    void* const closure = const_cast<Field*>(&field);
+    return {field.name, get_field, set_field, nullptr, closure};
 }
 
 }  // namespace

@@ -20,6 +20,8 @@ struct Param {
     Default fallback = Default::required;
 
     constexpr Param() noexcept = default;
+    // Implicit, so that a table writes a parameter as its name: {"self", "key"}.
+    // NOLINTNEXTLINE(google-explicit-constructor)
     constexpr Param(const char* param_name) noexcept : name(param_name) {}
     constexpr Param(const char* param_name, Default value) noexcept
         : name(param_name), fallback(value) {}
@@ -61,6 +63,8 @@ public:
         : function_(function), constants_(constants), params_(params), rest_(rest) {}
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
+    Call(Call&&) = delete;
+    Call& operator=(Call&&) = delete;
     ~Call() { Py_XDECREF(kept_); }
 
     // The argument bound to parameter i (borrowed).

@@ -46,7 +46,7 @@ private:
     // of a failed resolution name the line of the import. The imports open
     // the module, one a line, with a blank line between the standard
     // library's and the package's own; a few short lines at most.
-    char text_[512];
+    char text_[512] = {};
     std::size_t size_ = 0;
     bool overflowed_ = false;
     int text_lines_ = 1;  // the line that the end of the text stands on

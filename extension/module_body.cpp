@@ -11,7 +11,10 @@ namespace vx {
 ModuleBody::ModuleBody(State& state, PyObject* module) noexcept
     : state_(state), module_(module), globals_(PyModule_GetDict(module)) {}
 
-bool ModuleBody::run_held_imports() noexcept {
+// Not static: it runs the held imports where there are any (3.15).
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
+bool ModuleBody::
+    run_held_imports() noexcept {  // NOLINT(readability-convert-member-functions-to-static)
 #if PY_VERSION_HEX >= 0x030F0000
     return imports_.run(state_, globals_);
 #else

@@ -74,10 +74,12 @@ bool locate_shared_object(State& state) noexcept {
     // The suffix is whatever follows the module name, so every file name
     // below D/vorlix ends the way the shared object's own name does.
     constexpr std::string_view stem = "vorlix";
-    const std::string_view suffix = file.starts_with(stem) ? tail(file, stem.size())
-                                    : file.find('.') != std::string_view::npos
-                                        ? tail(file, file.find('.'))
-                                        : std::string_view{};
+    std::string_view suffix;
+    if (file.starts_with(stem)) {
+        suffix = tail(file, stem.size());
+    } else if (file.find('.') != std::string_view::npos) {
+        suffix = tail(file, file.find('.'));
+    }
     state.package_dir = steal(
         PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data()));
     state.file_suffix = steal(

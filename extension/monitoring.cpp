@@ -7,7 +7,7 @@ namespace {
 // The event's state as the told tools see it. A copy: a tool that answers
 // DISABLE is told again at the next call, as a code object that the
 // interpreter does not run cannot be instrumented.
-PyMonitoringState told(const Monitoring& monitoring, Monitoring::Event event) noexcept {
+PyMonitoringState told(const Monitoring& monitoring, std::size_t event) noexcept {
     PyMonitoringState state = monitoring.events[event];
     state.active &= monitoring_detail::told_tools;
     return state;

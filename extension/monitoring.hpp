@@ -40,7 +40,7 @@ inline bool tool_listens(Monitoring& monitoring) noexcept {
     PyMonitoring_EnterScope(monitoring.events, &monitoring.version, event_types, Monitoring::count);
     // The four states read at once, their `active` bytes tested together.
     static_assert(sizeof monitoring.events == sizeof(std::uint64_t));
-    std::uint64_t states;
+    std::uint64_t states = 0;
     std::memcpy(&states, monitoring.events, sizeof states);
     std::uint64_t told = 0;
     for (std::size_t i = 0; i < Monitoring::count; ++i) {

@@ -28,6 +28,9 @@ class Constant {
 public:
     Constant(const Constant&) = delete;
     Constant& operator=(const Constant&) = delete;
+    Constant(Constant&&) = delete;
+    Constant& operator=(Constant&&) = delete;
+    ~Constant() = default;
 
     std::size_t slot() const noexcept { return slot_; }
 
@@ -58,7 +61,9 @@ private:
 };
 
 // A tuple of interned strings, such as the keyword names of a call.
+// (Its one constructor makes the base; the check misreads the variadic one.)
 template <std::size_t N>
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
 class Names final : public Constant {
 public:
     template <class... Literals>
@@ -77,7 +82,7 @@ private:
         }
         return tuple.release();
     }
-    const char* literals_[N];
+    const char* literals_[N] = {};
 };
 
 template <class... Literals>

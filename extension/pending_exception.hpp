@@ -13,6 +13,8 @@ public:
     PendingException() noexcept : exception_(PyErr_GetRaisedException()) {}
     PendingException(const PendingException&) = delete;
     PendingException& operator=(const PendingException&) = delete;
+    PendingException(PendingException&&) = delete;
+    PendingException& operator=(PendingException&&) = delete;
     ~PendingException() {
         if (exception_ != nullptr) {
             PyErr_SetRaisedException(exception_);

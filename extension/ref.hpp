@@ -10,10 +10,14 @@ namespace vx {
 class Borrowed {
 public:
     constexpr Borrowed() noexcept = default;
+    // The conversions to and from PyObject* are implicit on purpose: a
+    // reference is handed to the C API, and taken from it, as it is.
+    // NOLINTNEXTLINE(google-explicit-constructor)
     constexpr Borrowed(PyObject* object) noexcept : object_(object) {}
 
     constexpr PyObject* get() const noexcept { return object_; }
     constexpr explicit operator bool() const noexcept { return object_ != nullptr; }
+    // NOLINTNEXTLINE(google-explicit-constructor)
     constexpr operator PyObject*() const noexcept { return object_; }
 
 private:
@@ -45,6 +49,8 @@ public:
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Handed to the C API as it is (see Borrowed).
+    // NOLINTNEXTLINE(google-explicit-constructor)
     operator PyObject*() const noexcept { return object_; }
     Borrowed borrow() const noexcept { return object_; }
 

@@ -26,7 +26,7 @@ State* main_state = nullptr;
 // and never reads the other's; the same file loaded again is the same copy
 // and finds its state.
 struct StateKey {
-    char text[8 + 2 * sizeof(void*)];
+    char text[8 + (2 * sizeof(void*))];
 };
 
 StateKey state_key() noexcept {

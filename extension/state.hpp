@@ -28,7 +28,8 @@ namespace vx {
 // Which monitoring tools listen, as the interpreter refreshes it whenever
 // tools change: read on every call (monitoring.hpp).
 struct Monitoring {
-    enum Event : unsigned char { start, returned, raised, unwound, count };
+    // The events, by their index in `events`.
+    static constexpr std::size_t start = 0, returned = 1, raised = 2, unwound = 3, count = 4;
     PyMonitoringState events[count] = {};
     std::uint64_t version = 0;
 };
@@ -90,11 +91,14 @@ public:
     // made on the first read, null until then.
     Owned code_body;
 
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    State(State&&) = delete;
+    State& operator=(State&&) = delete;
+
 private:
     explicit State(PyInterpreterState* owner) noexcept : interpreter(owner) {}
     ~State();
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
 
     bool make_constants() noexcept;
     static void forget(PyObject* token) noexcept;

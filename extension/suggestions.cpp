@@ -14,7 +14,9 @@ constexpr std::size_t case_cost = 1;
 constexpr std::size_t longest = 40;  // longer names are never near
 constexpr Py_ssize_t most_candidates = 750;
 
-constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+constexpr char lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // What replacing one byte of UTF-8 with another costs.
 constexpr std::size_t substitution_cost(char a, char b) noexcept {
@@ -88,7 +90,7 @@ Owned suggest_name(PyObject* names, Py_ssize_t count, PyObject* keyword) noexcep
         return {};
     }
     PyObject* best = nullptr;
-    std::size_t best_distance = static_cast<std::size_t>(-1);
+    auto best_distance = static_cast<std::size_t>(-1);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
         if (PyUnicode_Compare(name, keyword) == 0) {

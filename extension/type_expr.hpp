@@ -46,7 +46,7 @@ public:
     std::size_t size() const noexcept { return size_; }
 
 private:
-    char buffer_[120];
+    char buffer_[120] = {};
     std::size_t size_ = 0;
 };
 
@@ -61,7 +61,9 @@ struct TypeSpec {
 
 template <std::size_t N>
 struct Identifier {
-    char text[N];
+    char text[N] = {};
+    // Implicit, so that a name is written as its literal: Name<"str">.
+    // NOLINTNEXTLINE(google-explicit-constructor)
     constexpr Identifier(const char (&literal)[N]) noexcept {
         for (std::size_t i = 0; i < N; ++i) {
             text[i] = literal[i];

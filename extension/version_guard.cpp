@@ -9,7 +9,8 @@ bool runs_on_its_own_cpython() noexcept {
     if (running == built) {
         return true;
     }
-    const unsigned long major = running >> 8, minor = running & 0xFF;
+    const unsigned long major = running >> 8;
+    const unsigned long minor = running & 0xFF;
     PyErr_Format(PyExc_ImportError,
                  "vorlix was built for CPython %d.%d and cannot run in CPython %lu.%lu: "
                  "install the vorlix wheel for CPython %lu.%lu (cp%lu%lu)",
