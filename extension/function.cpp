@@ -309,13 +309,12 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     const Owned prefix = intern(qualname_prefix);
     Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
     Owned module;
-    Owned file;
-    if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0 ||
-        PyDict_GetItemRef(globals, state[dunder_file], file.out()) < 0) {
+    if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0) {
         return {};
     }
-    if (!file || !PyUnicode_Check(file.get())) {
-        file = add_ref(state[unknown_file]);
+    Owned file = file_of(state, globals);
+    if (!file) {
+        return {};
     }
     Owned builtins = builtins_of(state, globals);
     Owned varnames = builtins ? make_varnames(spec) : Owned{};

@@ -2,24 +2,11 @@
 
 #if PY_VERSION_HEX >= 0x030F0000
 
+#include "lookup.hpp"
 #include "names.hpp"
 #include "state.hpp"
 
 namespace vx {
-
-namespace {
-
-// The module's file, as the compiled statements name it; "<unknown>" when
-// it has none that is text.
-Owned file_name(const State& state, PyObject* globals) noexcept {
-    Owned file;
-    if (PyDict_GetItemRef(globals, state[dunder_file], file.out()) < 0) {
-        return {};
-    }
-    return file && PyUnicode_Check(file.get()) ? std::move(file) : add_ref(state[unknown_file]);
-}
-
-}  // namespace
 
 ImportStatements::ImportStatements() noexcept
     : active_(PyImport_GetLazyImportsMode() == PyImport_LAZY_ALL) {}
@@ -75,7 +62,7 @@ bool ImportStatements::run(const State& state, PyObject* globals) noexcept {
     text_[size_] = '\0';
     size_ = 0;
     text_lines_ = 1;
-    const Owned file = file_name(state, globals);
+    const Owned file = file_of(state, globals);
     // No flags of the caller's own, as compile(..., dont_inherit=True).
     const Owned code = file ? steal(Py_CompileStringObject(text_, file, Py_file_input, nullptr, -1))
                             : Owned{};

@@ -5,6 +5,19 @@
 
 namespace vx {
 
+namespace {
+// The file of code whose module names none.
+const Text unknown_file{"<unknown>"};
+}  // namespace
+
+Owned file_of(const State& state, PyObject* globals) noexcept {
+    Owned file;
+    if (PyDict_GetItemRef(globals, state[dunder_file], file.out()) < 0) {
+        return {};
+    }
+    return file && PyUnicode_Check(file.get()) ? std::move(file) : add_ref(state[unknown_file]);
+}
+
 Owned builtins_of(const State& state, PyObject* globals) noexcept {
     Owned builtins;
     if (PyDict_GetItemRef(globals, state[dunder_builtins], builtins.out()) < 0) {

@@ -15,6 +15,10 @@ class State;  // of the interpreter whose names the look-up reads
 // frame's builtins.
 Owned builtins_of(const State& state, PyObject* globals) noexcept;
 
+// The file that code defined in a module with these globals names: its
+// `__file__` when that is text, else "<unknown>"; null on a look-up error.
+Owned file_of(const State& state, PyObject* globals) noexcept;
+
 // Sets NameError "name 'x' is not defined", with its `name` attribute, as
 // the interpreter does for an undefined global.
 void raise_name_error(const State& state, PyObject* name) noexcept;

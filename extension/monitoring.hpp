@@ -30,6 +30,16 @@ inline constexpr std::uint8_t event_types[Monitoring::count] = {PY_MONITORING_EV
                                                                 PY_MONITORING_EVENT_PY_UNWIND};
 // Tools 1 to 5 (see above).
 inline constexpr std::uint8_t told_tools = 0b0011'1110;
+// The told tools' bits in the `active` byte of each of the four states,
+// read as one 64-bit word.
+inline constexpr std::uint64_t told_in_states = [] {
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < Monitoring::count; ++i) {
+        mask |= std::uint64_t{told_tools}
+                << (8 * ((i * sizeof(PyMonitoringState)) + offsetof(PyMonitoringState, active)));
+    }
+    return mask;
+}();
 }  // namespace monitoring_detail
 
 // Enters the monitoring scope for a call, which must be left with
@@ -42,12 +52,7 @@ inline bool tool_listens(Monitoring& monitoring) noexcept {
     static_assert(sizeof monitoring.events == sizeof(std::uint64_t));
     std::uint64_t states = 0;
     std::memcpy(&states, monitoring.events, sizeof states);
-    std::uint64_t told = 0;
-    for (std::size_t i = 0; i < Monitoring::count; ++i) {
-        told |= std::uint64_t{told_tools}
-                << (8 * (i * sizeof(PyMonitoringState) + offsetof(PyMonitoringState, active)));
-    }
-    return (states & told) != 0;
+    return (states & told_in_states) != 0;
 }
 
 // The start of a call of the function whose code object is `code`; false

@@ -49,7 +49,6 @@ const Text dunder_file{"__file__"};
 const Text dunder_module{"__module__"};
 const Text dunder_name{"__name__"};
 const Text dunder_spec{"__spec__"};
-const Text unknown_file{"<unknown>"};
 const Text has_location{"has_location"};
 const Text origin_attribute{"origin"};
 const Text search_locations{"submodule_search_locations"};

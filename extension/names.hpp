@@ -101,7 +101,6 @@ extern const Text dunder_file;      // "__file__"
 extern const Text dunder_module;    // "__module__"
 extern const Text dunder_name;      // "__name__"
 extern const Text dunder_spec;      // "__spec__"
-extern const Text unknown_file;     // "<unknown>": the file of one that names none
 // Of a ModuleSpec:
 extern const Text has_location;      // "has_location"
 extern const Text origin_attribute;  // "origin"
