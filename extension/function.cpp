@@ -6,6 +6,7 @@
 #include "function_object.hpp"
 #include "monitoring.hpp"
 #include "names.hpp"
+#include "pending_exception.hpp"
 
 namespace vx {
 
@@ -22,10 +23,12 @@ PyObject* enter(FunctionObject* function, const Call& call) noexcept {
     return result;
 }
 
-// Inlined in both callers, so that the usual call, with no monitoring
-// tool, pays for no extra call.
-[[gnu::always_inline]] inline PyObject* run_body(FunctionObject* function, PyObject* const* args,
-                                                 std::size_t nargsf, PyObject* kwnames) noexcept {
+// Binds the call and hands it to `run`. Inlined in both callers, so that
+// the usual call, with no monitoring tool, pays for no extra call.
+template <typename Run>
+[[gnu::always_inline]] inline PyObject* bind_and_run(FunctionObject* function,
+                                                     PyObject* const* args, std::size_t nargsf,
+                                                     PyObject* kwnames, Run run) noexcept {
     auto* self = reinterpret_cast<PyObject*>(function);
     const FunctionSpec& spec = *function->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -33,32 +36,85 @@ PyObject* enter(FunctionObject* function, const Call& call) noexcept {
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return enter(function, Call(self, function->constants, args,
-                                    {args + count, static_cast<std::size_t>(nargs - count)}));
+        return run(Call(self, function->constants, args,
+                        {args + count, static_cast<std::size_t>(nargs - count)}));
     }
     PyObject* bound[max_params];
     std::span<PyObject* const> rest;
     Owned defaults;
-    // A call that does not fit never enters the body, as it never enters
-    // a Python function's frame: no traceback entry.
+    // A call that does not fit never starts, as a Python function's frame
+    // never does: no traceback entry, and no tool hears of it.
     if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
         return nullptr;
     }
-    return enter(function, Call(self, function->constants, bound, rest));
+    return run(Call(self, function->constants, bound, rest));
 }
 
-// With a monitoring tool listening, the call as the tool sees a Python
-// function's: its start and end around the body.
-[[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,
-                                      std::size_t nargsf, PyObject* kwnames) noexcept {
-    Monitoring& monitoring = function->state->monitoring;
+// Which tools listen to the function now: the interpreter's listeners, and
+// those that set events on its code alone, read again.
+void look_again(FunctionObject* function, PyObject* code) noexcept {
+    Monitoring& monitoring = function->monitoring;
+    monitoring.enter();
+    monitoring.narrow();
+    if (may_have_local_events(code)) {
+        std::uint8_t local[Monitoring::local_count];
+        read_local_events(*function->state, code, local);
+        monitoring.listen_locally(local);
+    }
+}
+
+// The error set leaves the function: the raise and the unwind that tools
+// listening now hear of.
+PyObject* unwind(FunctionObject* function, PyObject* code) noexcept {
+    {
+        const PendingException error;
+        look_again(function, code);
+    }
+    fire_raise_and_unwind(function->monitoring, code);
+    return nullptr;
+}
+
+// A tool's error, raised in the function as in a Python function's frame.
+PyObject* raise_in(FunctionObject* function, const Call& call, PyObject* code) noexcept {
+    add_traceback_entry(function, call);
+    return unwind(function, code);
+}
+
+// A bound call as tools see a Python function's: its start and end around
+// the body, each told to the tools that listen at that moment. A tool's
+// callback that fails raises in the function.
+PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
     const Owned code = code_of(function);
     if (!code) {
         return nullptr;
     }
-    PyObject* result = fire_start(monitoring, code) ? run_body(function, args, nargsf, kwnames)
-                                                    : nullptr;
-    return fire_end(monitoring, code, result);
+    Monitoring& monitoring = function->monitoring;
+    look_again(function, code);
+    if (!fire_start(monitoring, code)) {
+        return raise_in(function, call, code);
+    }
+    PyObject* result = enter(function, call);
+    if (result == nullptr) {
+        return unwind(function, code);
+    }
+    look_again(function, code);
+    if (!fire_return(monitoring, code, result)) {
+        Py_DECREF(result);
+        return raise_in(function, call, code);
+    }
+    return result;
+}
+
+[[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,
+                                      std::size_t nargsf, PyObject* kwnames) noexcept {
+    // A tool's own calls are not the program's: while a callback runs on
+    // this thread, the interpreter tells no tool of anything.
+    if (in_tool_callback()) {
+        return bind_and_run(function, args, nargsf, kwnames,
+                            [function](const Call& call) { return enter(function, call); });
+    }
+    return bind_and_run(function, args, nargsf, kwnames,
+                        [function](const Call& call) { return run_told(function, call); });
 }
 
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
@@ -73,9 +129,11 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     // and the body may drop their reference: hold it until the body is done.
     const Owned held = add_ref(self);
     FunctionObject* function = as_function(self);
-    PyObject* result = tool_listens(function->state->monitoring)
-                           ? run_monitored(function, args, nargsf, kwnames)
-                           : run_body(function, args, nargsf, kwnames);
+    PyObject* result =
+        function->monitoring.enter() || may_have_local_events(function->code)
+            ? run_monitored(function, args, nargsf, kwnames)
+            : bind_and_run(function, args, nargsf, kwnames,
+                           [function](const Call& call) { return enter(function, call); });
     PyMonitoring_ExitScope();
     Py_LeaveRecursiveCall();
     return result;

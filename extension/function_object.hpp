@@ -5,6 +5,7 @@
 #include <span>
 
 #include "function_spec.hpp"
+#include "monitoring.hpp"
 #include "state.hpp"
 
 namespace vx {
@@ -36,6 +37,8 @@ struct FunctionObject {
     // function was made (str).
     PyObject* defined_qualname;
     PyObject* defined_file;
+    // Which tools are told of its calls (monitoring.hpp).
+    Monitoring monitoring;
     bool is_method;
     bool own_annotate;      // `annotate` is (or is still to be made) the function's own
 };

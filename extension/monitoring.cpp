@@ -1,39 +1,126 @@
 #include "monitoring.hpp"
 
+#include "names.hpp"
+#include "pending_exception.hpp"
+#include "state.hpp"
+
 namespace vx {
 
 namespace {
 
-// The event's state as the told tools see it. A copy: a tool that answers
-// DISABLE is told again at the next call, as a code object that the
-// interpreter does not run cannot be instrumented.
-PyMonitoringState told(const Monitoring& monitoring, std::size_t event) noexcept {
+using monitoring_detail::told_tools;
+constexpr int first_told_tool = 1, last_told_tool = 5;
+
+// The interpreter moves its monitoring version one step for every change
+// of the events a tool listens to, and two for sys.monitoring.restart_events,
+// which is what lifts every DISABLE. A step is the version's lowest bit above
+// the eight flag bits it shares with the interpreter's eval breaker.
+constexpr std::uint64_t version_step = std::uint64_t{1} << 8;
+
+constexpr std::size_t local_index[Monitoring::local_count] = {PY_MONITORING_EVENT_PY_START,
+                                                              PY_MONITORING_EVENT_PY_RETURN};
+
+const Text get_local_events{"get_local_events"};
+
+// The event's tools that are told, and remembers those that answer DISABLE
+// (the C API clears their bits in the state it is given).
+template <typename Fire>
+bool tell(Monitoring& monitoring, std::size_t event, Fire fire) noexcept {
     PyMonitoringState state = monitoring.events[event];
-    state.active &= monitoring_detail::told_tools;
-    return state;
+    const std::uint8_t told = state.active;
+    const bool done = fire(&state) == 0;
+    const auto answered_disable = static_cast<std::uint8_t>(told & ~state.active);
+    if (answered_disable != 0 && event < Monitoring::local_count) {
+        monitoring.disabled[event] |= answered_disable;
+        monitoring.events[event].active &= static_cast<std::uint8_t>(~answered_disable);
+    }
+    return done;
 }
 
 }  // namespace
 
-bool fire_start(Monitoring& monitoring, PyObject* code) noexcept {
-    PyMonitoringState state = told(monitoring, Monitoring::start);
-    return PyMonitoring_FirePyStartEvent(&state, code, 0) == 0;
+const std::uint8_t Monitoring::event_types[count] = {
+    PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_RAISE,
+    PY_MONITORING_EVENT_PY_UNWIND};
+
+void Monitoring::refresh() noexcept {
+    // Two steps or more since this function last looked: a restart, or
+    // several changes; either lifts this function's DISABLEs as a restart
+    // would (a tool may be asked once more than the interpreter would ask
+    // it, never once less).
+    if (version - narrowed > version_step) {
+        disabled[start] = disabled[returned] = 0;
+    }
+    narrowed = version;
+    for (std::size_t i = 0; i < count; ++i) {
+        everywhere[i] = events[i].active & told_tools;
+        events[i].active = everywhere[i];
+    }
+    update();
 }
 
-PyObject* fire_end(Monitoring& monitoring, PyObject* code, PyObject* result) noexcept {
-    if (result != nullptr) {
-        PyMonitoringState state = told(monitoring, Monitoring::returned);
-        if (PyMonitoring_FirePyReturnEvent(&state, code, 0, result) < 0) {
-            Py_CLEAR(result);
-        }
-        return result;
+void Monitoring::listen_locally(const std::uint8_t (&local)[local_count]) noexcept {
+    locally[start] = local[start];
+    locally[returned] = local[returned];
+    update();
+}
+
+void Monitoring::update() noexcept {
+    for (std::size_t i = 0; i < local_count; ++i) {
+        const auto now = static_cast<std::uint8_t>(everywhere[i] | locally[i]);
+        // A tool that stopped listening and listens again is told again.
+        disabled[i] &= listening[i] & now;
+        listening[i] = now;
+        events[i].active = now & static_cast<std::uint8_t>(~disabled[i]);
     }
-    PyMonitoringState raised = told(monitoring, Monitoring::raised);
-    PyMonitoringState unwound = told(monitoring, Monitoring::unwound);
-    // Each leaves the error set: the body's, or a callback's instead.
-    PyMonitoring_FireRaiseEvent(&raised, code, 0);
-    PyMonitoring_FirePyUnwindEvent(&unwound, code, 0);
-    return nullptr;
+}
+
+void read_local_events(const State& state, PyObject* code,
+                       std::uint8_t (&local)[Monitoring::local_count]) noexcept {
+    local[Monitoring::start] = local[Monitoring::returned] = 0;
+    const PendingException pending;
+    PyObject* monitoring = PySys_GetObject("monitoring");
+    for (int tool = first_told_tool; monitoring != nullptr && tool <= last_told_tool; ++tool) {
+        const Owned tool_id = steal(PyLong_FromLong(tool));
+        PyObject* args[] = {monitoring, tool_id.get(), code};
+        // A tool id that no tool uses is refused, and sets nothing.
+        const Owned events =
+            tool_id ? steal(PyObject_VectorcallMethod(
+                          state[get_local_events], args, 3,
+                          nullptr))
+                    : Owned{};
+        const long set = events ? PyLong_AsLong(events) : -1;
+        if (set < 0) {
+            PyErr_Clear();
+            continue;
+        }
+        for (std::size_t i = 0; i < Monitoring::local_count; ++i) {
+            if ((set >> local_index[i] & 1) != 0) {
+                local[i] |= static_cast<std::uint8_t>(1U << tool);
+            }
+        }
+    }
+}
+
+bool fire_start(Monitoring& monitoring, PyObject* code) noexcept {
+    return tell(monitoring, Monitoring::start, [code](PyMonitoringState* state) {
+        return PyMonitoring_FirePyStartEvent(state, code, 0);
+    });
+}
+
+bool fire_return(Monitoring& monitoring, PyObject* code, PyObject* result) noexcept {
+    return tell(monitoring, Monitoring::returned, [code, result](PyMonitoringState* state) {
+        return PyMonitoring_FirePyReturnEvent(state, code, 0, result);
+    });
+}
+
+void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept {
+    tell(monitoring, Monitoring::raised, [code](PyMonitoringState* state) {
+        return PyMonitoring_FireRaiseEvent(state, code, 0);
+    });
+    tell(monitoring, Monitoring::unwound, [code](PyMonitoringState* state) {
+        return PyMonitoring_FirePyUnwindEvent(state, code, 0);
+    });
 }
 
 }  // namespace vx

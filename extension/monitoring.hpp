@@ -2,7 +2,18 @@
 // call of one of the package's functions: what they see of a Python
 // function's, a start and then a return, or a raise and an unwind when an
 // error leaves it, each for the function's own code object, fired through
-// the monitoring C API.
+// the monitoring C API, and by the interpreter's rules:
+// - nothing while the calling thread runs a tool's callback (the tool's own
+//   calls are not the program's);
+// - a call refused for its arguments never starts;
+// - a tool that answers DISABLE is not told of that event of that function
+//   again until events are restarted, or until it stops listening to the
+//   event and listens again;
+// - which tools listen is read again for the call's end, so events switched
+//   during the call apply to it;
+// - events set locally on the function's `__code__` are honoured;
+// - a callback that raises raises in the function: the error gets the
+//   function's traceback entry, then a raise and an unwind.
 //
 // Only the tools that programs register (ids 0 to 5) are told, and of those
 // not the debugger's (id 0): the interpreter serves sys.setprofile and
@@ -15,53 +26,117 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "state.hpp"  // the interpreter's view of which tools listen
-
 namespace vx {
 
 namespace monitoring_detail {
-inline constexpr std::uint8_t event_types[Monitoring::count] = {PY_MONITORING_EVENT_PY_START,
-                                                                PY_MONITORING_EVENT_PY_RETURN,
-                                                                PY_MONITORING_EVENT_RAISE,
-                                                                PY_MONITORING_EVENT_PY_UNWIND};
 // Tools 1 to 5 (see above).
 inline constexpr std::uint8_t told_tools = 0b0011'1110;
-// The told tools' bits in the `active` byte of each of the four states,
-// read as one 64-bit word.
+inline constexpr std::size_t event_count = 4;
+// The told tools' bits in the `active` byte of each of the event states, as
+// one 64-bit word reads them, whatever the machine's byte order.
 inline constexpr std::uint64_t told_in_states = [] {
-    std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < Monitoring::count; ++i) {
-        mask |= std::uint64_t{told_tools}
-                << (8 * ((i * sizeof(PyMonitoringState)) + offsetof(PyMonitoringState, active)));
+    struct States {
+        PyMonitoringState events[event_count];
+    };
+    States states{};
+    for (PyMonitoringState& state : states.events) {
+        state.active = told_tools;
     }
-    return mask;
+    return std::bit_cast<std::uint64_t>(states);
 }();
 }  // namespace monitoring_detail
 
-// Enters the monitoring scope for a call, which must be left with
-// PyMonitoring_ExitScope() once the call is done; true when a tool listens
-// to any of the events. With no tool at all, a version check and a test.
-inline bool tool_listens(Monitoring& monitoring) noexcept {
-    using namespace monitoring_detail;
-    PyMonitoring_EnterScope(monitoring.events, &monitoring.version, event_types, Monitoring::count);
-    // The four states read at once, their `active` bytes tested together.
-    static_assert(sizeof monitoring.events == sizeof(std::uint64_t));
-    std::uint64_t states = 0;
-    std::memcpy(&states, monitoring.events, sizeof states);
-    return (states & told_in_states) != 0;
+// Which tools each function tells of its calls. Each function keeps its own,
+// as the interpreter keeps them per code object: a DISABLE holds for the
+// function that answered it. All zero is the state of a function that no
+// tool has heard of.
+struct Monitoring {
+    // The events, by their index in `events`; the first two are those that
+    // a tool may switch off, or on, for one function.
+    static constexpr std::size_t start = 0, returned = 1, raised = 2, unwound = 3,
+                                 count = monitoring_detail::event_count;
+    static constexpr std::size_t local_count = 2;
+    static const std::uint8_t event_types[count];
+
+    // The tools to tell of each event. PyMonitoring_EnterScope refreshes
+    // them to the interpreter's listeners whenever tools change (`version`),
+    // and narrow() then takes out the tools that are not told and those that
+    // answered DISABLE; until the next change, a function whose tools all
+    // answered DISABLE costs no more than one no tool listens to.
+    PyMonitoringState events[count] = {};
+    std::uint64_t version = 0;
+    // The version that `events` were last narrowed at.
+    std::uint64_t narrowed = 0;
+    // The told tools that listen to each event everywhere, as of `narrowed`.
+    std::uint8_t everywhere[count] = {};
+    // Of start and return: the tools that listened, everywhere or on this
+    // function alone, when last looked, and those that answered DISABLE.
+    std::uint8_t listening[local_count] = {};
+    std::uint8_t disabled[local_count] = {};
+    // Of start and return: the told tools that listen to this function
+    // alone, when last read.
+    std::uint8_t locally[local_count] = {};
+
+    // Enters the monitoring scope for a call, which must be left with
+    // PyMonitoring_ExitScope() once the call is done; true when a told tool
+    // may listen to the function. With no tool at all, a version check and
+    // a test.
+    bool enter() noexcept {
+        PyMonitoring_EnterScope(events, &version, event_types, count);
+        // The four states read at once, their `active` bytes tested together.
+        static_assert(sizeof events == sizeof(std::uint64_t));
+        std::uint64_t states = 0;
+        std::memcpy(&states, events, sizeof states);
+        return (states & monitoring_detail::told_in_states) != 0;
+    }
+
+    // Brings `events` up to date after enter(), before tools are told.
+    void narrow() noexcept {
+        if (narrowed != version) {
+            refresh();
+        }
+    }
+
+    // Takes in what tools listen to this function alone (by event: start,
+    // return), read afresh for each monitored call.
+    void listen_locally(const std::uint8_t (&local)[local_count]) noexcept;
+
+private:
+    // After the interpreter's listeners changed.
+    void refresh() noexcept;
+    // `events` of start and return from what listens where.
+    void update() noexcept;
+};
+
+// True when a tool may have set events on `code` alone: the interpreter
+// keeps monitoring data only for code objects that it ran or on which
+// events were set, and it never runs the package's.
+inline bool may_have_local_events(PyObject* code) noexcept {
+    return code != nullptr && reinterpret_cast<PyCodeObject*>(code)->_co_monitoring != nullptr;
 }
 
-// The start of a call of the function whose code object is `code`; false
-// with the error set when a tool's callback failed.
-bool fire_start(Monitoring& monitoring, PyObject* code) noexcept;
+class State;
+// The told tools that set events on `code` alone, into `local`. Read as a
+// courtesy, like a traceback entry: an exception pending stays as it is,
+// and a read that fails counts as no events set.
+void read_local_events(const State& state, PyObject* code,
+                       std::uint8_t (&local)[Monitoring::local_count]) noexcept;
 
-// The end of that call, given what it returned (null with the error set
-// when it failed): the result, or null with the error set, which may now
-// be a tool callback's own.
-PyObject* fire_end(Monitoring& monitoring, PyObject* code, PyObject* result) noexcept;
+// True while the running thread is inside a tool's callback, where the
+// interpreter fires no events.
+inline bool in_tool_callback() noexcept { return PyThreadState_Get()->tracing > 0; }
+
+// Tells the tools of an event; false with the tool's exception set when a
+// callback failed. A DISABLE answered for start or return is remembered.
+bool fire_start(Monitoring& monitoring, PyObject* code) noexcept;
+bool fire_return(Monitoring& monitoring, PyObject* code, PyObject* result) noexcept;
+// The raise and the unwind of the error that is set; each leaves an error
+// set, the one that was or a callback's instead.
+void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept;
 
 }  // namespace vx

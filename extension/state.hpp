@@ -25,15 +25,6 @@
 
 namespace vx {
 
-// Which monitoring tools listen, as the interpreter refreshes it whenever
-// tools change: read on every call (monitoring.hpp).
-struct Monitoring {
-    // The events, by their index in `events`.
-    static constexpr std::size_t start = 0, returned = 1, raised = 2, unwound = 3, count = 4;
-    PyMonitoringState events[count] = {};
-    std::uint64_t version = 0;
-};
-
 class State {
 public:
     // The running interpreter's state; null, without an exception, before
@@ -61,9 +52,6 @@ public:
     // The interpreter the state belongs to: its objects are only ever used
     // there.
     PyInterpreterState* const interpreter;
-
-    // Which monitoring tools listen (monitoring.hpp).
-    Monitoring monitoring;
 
     // The function-like type (function.hpp).
     Owned function_type;

@@ -1,0 +1,175 @@
+"""Small programs that act on sys.monitoring events while they call the
+package: tools that call back into it, answer DISABLE, switch events during
+a call, watch one function, or raise. `observe(package, name)` runs one
+with a recording tool and returns, as JSON-able lists, each event the tool
+heard of the package's own functions and how each call ended. A Python
+package and the built one must give the same answers."""
+
+import cProfile
+import pstats
+import sys
+import traceback
+import types
+from pathlib import Path
+
+M = sys.monitoring
+E = M.events
+TOOL, OTHER = 3, 4
+HEARD = ("PY_START", "PY_RETURN", "RAISE", "PY_UNWIND")
+ALL = E.PY_START | E.PY_RETURN | E.RAISE | E.PY_UNWIND
+
+
+def is_packaged(code):
+    where = Path(code.co_filename)
+    return where.parent.name in ("vorlix", "pyvorlix") and where.name.split(".")[0] in (
+        "_app", "_util", "_launcher")
+
+
+def fake_tool(package, returncode=0, during=None):
+    def run(*args, **kwargs):
+        if during:
+            during()
+        return types.SimpleNamespace(returncode=returncode, stdout="mail\n", stderr="")
+    package._util.subprocess = types.SimpleNamespace(run=run)
+
+
+def ended(action):
+    """How a call ended: its exception, message and traceback entries."""
+    try:
+        action()
+    except Exception as e:  # noqa: BLE001 - the answer is the exception
+        return [type(e).__name__, str(e), [f.name for f in traceback.extract_tb(e.__traceback__)][1:]]
+    return "returned"
+
+
+def raising_on(name):
+    def answer(package, code):
+        if code.co_name == "start":
+            raise RuntimeError(f"tool failed at {name}")
+    return answer
+
+
+def start_then(package, tool_call):
+    """Two starts, the tool's call, a start."""
+    fake_tool(package)
+    start = lambda: ended(lambda: package.App("mail").start())  # noqa: E731
+    return [start(), start(), tool_call(), start()]
+
+
+def profiled_refusals(package):
+    profiler = cProfile.Profile()
+    fake_tool(package)
+    for call in (lambda: package.App.start(), lambda: package.App("a").start("extra"),
+                 lambda: package._util.vorlix(check=True), lambda: package.App("a").start()):
+        profiler.runcall(ended, call)
+    return sorted([key[2], value[1]] for key, value in pstats.Stats(profiler).stats.items()
+                  if key[2] in ("start", "vorlix", "__init__"))
+
+
+def traced_program(package, hook):
+    def tracer(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "<lambda>":
+            package.App("from the hook")
+    getattr(sys, hook)(tracer)
+    try:
+        (lambda: package.App("x"))()
+    finally:
+        getattr(sys, hook)(None)
+
+
+def local_events(package, events):
+    fake_tool(package)
+    code = package.App.start.__code__
+    M.set_local_events(TOOL, code, events)
+    try:
+        return [ended(lambda: package.App("m").start()), ended(lambda: package.App("m").stop()),
+                ended(lambda: package.App("m").start()), M.restart_events(),
+                ended(lambda: package.App("m").start())]
+    finally:
+        M.set_local_events(TOOL, code, 0)
+
+
+def other_tool_then_again(package):
+    fake_tool(package)
+    M.use_tool_id(OTHER, "other")
+    try:
+        heard = [ended(lambda: package.App("m").start()), M.set_events(OTHER, E.LINE),
+                 ended(lambda: package.App("m").start()), M.set_events(TOOL, E.PY_RETURN),
+                 ended(lambda: package.App("m").start()), M.set_events(TOOL, ALL),
+                 ended(lambda: package.App("m").start())]
+    finally:
+        M.free_tool_id(OTHER)
+    return heard
+
+
+# name: (events the tool listens to, its answers by event, the program)
+PROGRAMS = {
+    "callback calls the package": (
+        ALL, {"PY_START": lambda p, code: p.App("inner") and None},
+        lambda p: [p.App("x").name, p.App("y").name]),
+    "calls refused for their arguments": (
+        ALL, {}, lambda p: [ended(lambda: p.App.start()), ended(lambda: p.App("a").start("extra")),
+                            ended(lambda: p._util.vorlix(check=True))]),
+    "profiled refusals": (0, {}, profiled_refusals),
+    "trace function calls the package": (ALL, {}, lambda p: traced_program(p, "settrace")),
+    "profile function calls the package": (ALL, {}, lambda p: traced_program(p, "setprofile")),
+    "DISABLE until restarted": (
+        ALL, {"PY_START": lambda p, code: M.DISABLE, "PY_RETURN": lambda p, code: M.DISABLE},
+        lambda p: start_then(p, M.restart_events)),
+    "DISABLE outlives another tool's change, not listening again": (
+        ALL, {"PY_START": lambda p, code: M.DISABLE}, other_tool_then_again),
+    "events switched off at the start": (
+        ALL, {"PY_START": lambda p, code: M.set_events(TOOL, E.PY_START)},
+        lambda p: [p.App("m").name, M.set_events(TOOL, ALL), p.App("n").name]),
+    "events switched on by the call": (
+        E.PY_START, {},
+        lambda p: [fake_tool(p, during=lambda: M.set_events(TOOL, E.PY_START | E.PY_RETURN)),
+                   ended(lambda: p.App("m").start())]),
+    "local events": (0, {}, lambda p: local_events(p, E.PY_START | E.PY_RETURN)),
+    "local events answered with DISABLE": (
+        0, {"PY_START": lambda p, code: M.DISABLE}, lambda p: local_events(p, E.PY_START)),
+    **{f"callback raises at {event}": (ALL, {event: raising_on(event)},
+                                       lambda p: start_then(p, lambda: None))
+       for event in HEARD},
+}
+
+# A DISABLE answered to a raise: refused, and the callback removed, by
+# CPython 3.14; 3.15's interpreter ignores it, but the C API that native code
+# fires its events through still refuses it as 3.14 does.
+if sys.version_info < (3, 15):
+    PROGRAMS["DISABLE of a raise"] = (
+        ALL, {"RAISE": lambda p, code: M.DISABLE},
+        lambda p: [fake_tool(p, returncode=1), ended(lambda: p.App("m").start()),
+                   ended(lambda: p.App("m").start())])
+
+
+def observe(package, name):
+    events, answers, program = PROGRAMS[name]
+    heard = []
+
+    def callback(event):
+        def hear(code, offset, *args):
+            if not is_packaged(code):
+                return None
+            heard.append([event, code.co_qualname] + [type(a).__name__ for a in args])
+            answer = answers.get(event)
+            return answer(package, code) if answer else None
+        return hear
+
+    saved = package._util.subprocess
+    M.use_tool_id(TOOL, "recorder")
+    try:
+        for event in HEARD:
+            M.register_callback(TOOL, getattr(E, event), callback(event))
+        M.set_events(TOOL, events)
+        M.restart_events()
+        answer = program(package)
+    finally:
+        M.set_events(TOOL, 0)
+        M.free_tool_id(TOOL)
+        package._util.subprocess = saved
+    return [heard, answer]
+
+
+def observe_all(package):
+    return {name: observe(package, name) for name in PROGRAMS}
