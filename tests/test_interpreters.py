@@ -464,36 +464,50 @@ class TestTheErrorPath:
         assert ours[1:] == [[], [], []]
 
     def test_every_exception_a_signal_handler_raises_reaches_the_caller(self):
-        # A timer interrupts failing calls at random places, the package's
-        # error paths among them; none of its exceptions may be lost there.
+        # A handler runs where the interpreter next checks for signals: in
+        # the Python code that the package's failing calls run, on their way
+        # to an error (the tool, its exit status, the output the error is
+        # made of). Each place raises once; each exception must reach the
+        # caller, neither replaced by the package's own error nor lost.
         result = run_child("""
             import json, signal, types
             import vorlix
 
-            done = types.SimpleNamespace(returncode=0, stdout="mail\\n", stderr="")
-            vorlix._util.subprocess = types.SimpleNamespace(run=lambda *args, **kwargs: done)
-            raised = caught = 0
-            armed = False
-            # Raises only while armed, that is inside the try below.
             def timeout(signum, frame):
-                global raised, armed
-                if armed:
-                    armed = False
-                    raised += 1
-                    raise TimeoutError
+                raise TimeoutError
             signal.signal(signal.SIGALRM, timeout)
-            signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
-            for _ in range(20000):
+            interrupt = lambda: signal.raise_signal(signal.SIGALRM)
+
+            class Status(int):
+                def __bool__(self):
+                    interrupt()
+            class Output(str):
+                def __format__(self, spec):
+                    interrupt()
+                def splitlines(self):
+                    interrupt()
+
+            def fake(returncode=0, stdout="", in_run=False):
+                def run(*args, **kwargs):
+                    if in_run:
+                        interrupt()
+                    return types.SimpleNamespace(returncode=returncode, stdout=stdout, stderr="")
+                return types.SimpleNamespace(run=run)
+
+            places = {
+                "the tool": (fake(1, in_run=True), lambda: vorlix.App("mail").start()),
+                "its exit status": (fake(Status(1)), lambda: vorlix.App("mail").start()),
+                "the error's message": (fake(1, Output("x")), lambda: vorlix.App("mail").start()),
+                "a listing": (fake(0, Output("mail")), lambda: vorlix.apps["nope"]),
+                "the status line": (fake(0, Output("")), lambda: vorlix.launchers.current),
+            }
+            ends = {}
+            for place, (tool, action) in places.items():
+                vorlix._util.subprocess = tool
                 try:
-                    armed = True
-                    try:
-                        vorlix.apps["nope"]
-                    except KeyError:
-                        pass
-                    armed = False
-                except TimeoutError:
-                    caught += 1
-            signal.setitimer(signal.ITIMER_REAL, 0)
-            print(json.dumps([raised > 0, raised - caught]))
+                    action()
+                except BaseException as error:
+                    ends[place] = type(error).__name__
+            print(json.dumps(ends))
         """)
-        assert result == [True, 0]
+        assert set(result.values()) == {"TimeoutError"} and len(result) == 5
