@@ -9,7 +9,7 @@ namespace vx {
 
 namespace {
 
-Text list_separator{", "};
+const Text list_separator{", "};
 
 // Index of the parameter named `keyword` among the first `count`, -1 when
 // there is none, -2 on error. Identity first, as interned names usually

@@ -8,9 +8,9 @@ namespace vx {
 
 namespace {
 
-Text dunder_qualname{"__qualname__"};
-Text dunder_firstlineno{"__firstlineno__"};
-Text dunder_static_attributes{"__static_attributes__"};
+const Text dunder_qualname{"__qualname__"};
+const Text dunder_firstlineno{"__firstlineno__"};
+const Text dunder_static_attributes{"__static_attributes__"};
 
 bool set_item(PyObject* namespace_, PyObject* key, Owned value) noexcept {
     return value && PyDict_SetItem(namespace_, key, value) == 0;

@@ -21,11 +21,11 @@ namespace vx {
 
 namespace {
 
-Text co_consts{"co_consts"};
-Text co_names{"co_names"};
-Text co_stacksize{"co_stacksize"};
-Text co_linetable{"co_linetable"};
-Text co_exceptiontable{"co_exceptiontable"};
+const Text co_consts{"co_consts"};
+const Text co_names{"co_names"};
+const Text co_stacksize{"co_stacksize"};
+const Text co_linetable{"co_linetable"};
+const Text co_exceptiontable{"co_exceptiontable"};
 
 // What a function made from the code object says when called.
 constexpr char refusal_message[] =

@@ -11,9 +11,9 @@ namespace vx {
 
 namespace {
 
-Text find_spec_method{"find_spec"};
-Text pkgutil_module{"pkgutil"};
-Text iter_importer_modules{"iter_importer_modules"};
+const Text find_spec_method{"find_spec"};
+const Text pkgutil_module{"pkgutil"};
+const Text iter_importer_modules{"iter_importer_modules"};
 
 struct DirectoryFinder {
     PyObject_HEAD
@@ -85,10 +85,17 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   : nullptr;
 }
 
+// A listing under way: the prefix of its names, the names that the table
+// serves, and the (name, is package) pairs listed so far.
+struct Listing {
+    PyObject* prefix;
+    PyObject* ours;
+    PyObject* listed;
+};
+
 // What the other hooks' finder lists, through pkgutil, which knows how to
 // list each kind; names that the table serves are left out.
-bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject* ours,
-                 PyObject* listed) noexcept {
+bool list_others(const State& state, PyObject* self, const Listing& listing) noexcept {
     const Owned others = others_of(state, self);
     if (!others || others.get() == Py_None) {
         return static_cast<bool>(others);
@@ -96,7 +103,7 @@ bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject*
     const Owned pkgutil = steal(PyImport_Import(state[pkgutil_module]));
     const Owned lister = pkgutil ? steal(PyObject_GetAttr(pkgutil, state[iter_importer_modules]))
                                  : Owned{};
-    PyObject* args[] = {others, prefix};
+    PyObject* args[] = {others, listing.prefix};
     const Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
     const Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
     const Owned first = iterator ? steal(PyLong_FromSsize_t(0)) : Owned{};
@@ -105,8 +112,8 @@ bool list_others(const State& state, PyObject* self, PyObject* prefix, PyObject*
     }
     for (Owned item = steal(PyIter_Next(iterator)); item; item = steal(PyIter_Next(iterator))) {
         const Owned module = steal(PyObject_GetItem(item, first));
-        const int served = module ? PySequence_Contains(ours, module) : -1;
-        if (served < 0 || (served == 0 && PyList_Append(listed, item) < 0)) {
+        const int served = module ? PySequence_Contains(listing.ours, module) : -1;
+        if (served < 0 || (served == 0 && PyList_Append(listing.listed, item) < 0)) {
             return false;
         }
     }
@@ -147,7 +154,7 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
             return nullptr;
         }
     }
-    return list_others(*state, self, prefix, ours, listed) && PyList_Sort(listed) == 0
+    return list_others(*state, self, Listing{prefix, ours, listed}) && PyList_Sort(listed) == 0
                ? listed.release()
                : nullptr;
 }

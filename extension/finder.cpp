@@ -13,9 +13,9 @@ namespace vx {
 
 namespace {
 
-Text module_spec_name{"ModuleSpec"};
-Text is_package_keyword{"is_package"};
-Text modules_attribute{"modules"};
+const Text module_spec_name{"ModuleSpec"};
+const Text is_package_keyword{"is_package"};
+const Text modules_attribute{"modules"};
 
 constexpr std::size_t row_count = module_count;
 

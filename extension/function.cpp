@@ -12,7 +12,7 @@ namespace vx {
 
 namespace {
 
-Text vectorcall_offset{"__vectorcalloffset__"};
+const Text vectorcall_offset{"__vectorcalloffset__"};
 
 // The body, and the traceback entry of an error that leaves it.
 PyObject* enter(FunctionObject* function, const Call& call) noexcept {
@@ -36,8 +36,8 @@ template <typename Run>
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return run(Call(self, function->constants, args,
-                        {args + count, static_cast<std::size_t>(nargs - count)}));
+        return run(Call(self, args, {args + count, static_cast<std::size_t>(nargs - count)},
+                        function->constants));
     }
     PyObject* bound[max_params];
     std::span<PyObject* const> rest;
@@ -47,7 +47,7 @@ template <typename Run>
     if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
         return nullptr;
     }
-    return run(Call(self, function->constants, bound, rest));
+    return run(Call(self, bound, rest, function->constants));
 }
 
 // Which tools listen to the function now: the interpreter's listeners, and
@@ -129,12 +129,13 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     // and the body may drop their reference: hold it until the body is done.
     const Owned held = add_ref(self);
     FunctionObject* function = as_function(self);
-    PyObject* result =
-        function->monitoring.enter() || may_have_local_events(function->code)
-            ? run_monitored(function, args, nargsf, kwnames)
-            : bind_and_run(function, args, nargsf, kwnames,
-                           [function](const Call& call) { return enter(function, call); });
-    PyMonitoring_ExitScope();
+    PyObject* result = function->monitoring.enter() || may_have_local_events(function->code)
+                           ? run_monitored(function, args, nargsf, kwnames)
+                           : bind_and_run(function, args, nargsf, kwnames,
+                                          [function](const Call& call) {
+                                              return enter(function, call);
+                                          });
+    (void)PyMonitoring_ExitScope();  // nothing to undo: it always succeeds
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -208,14 +209,14 @@ PyObject* bind(PyObject* self, PyObject* instance, PyObject*) noexcept {
 // `__module__` of its own, a string, in the same namespace: a descriptor
 // there would be what `type(f).__module__` answers. So the function's is
 // looked up here, before the type's.
-bool is_module_name(PyObject* self, PyObject* name) noexcept {
-    PyObject* module_name = (*as_function(self)->state)[dunder_module];
+bool is_module_name(const FunctionObject* function, PyObject* name) noexcept {
+    PyObject* module_name = (*function->state)[dunder_module];
     return name == module_name ||
            (PyUnicode_Check(name) && PyUnicode_Compare(name, module_name) == 0);
 }
 
 PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
-    if (is_module_name(self, name)) {
+    if (is_module_name(as_function(self), name)) {
         PyObject* module = as_function(self)->module;
         return Py_NewRef(module != nullptr ? module : Py_None);
     }
@@ -223,7 +224,7 @@ PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
 }
 
 int set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    if (is_module_name(self, name)) {
+    if (is_module_name(as_function(self), name)) {
         Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
         return 0;
     }
@@ -352,7 +353,7 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
 
 Owned Call::global(PyObject* name) const noexcept {
     FunctionObject* function = as_function(function_);
-    return lookup_global(*function->state, function->globals, function->builtins, name);
+    return lookup_global(Scope{*function->state, function->globals, function->builtins}, name);
 }
 
 bool ready_function_type(State& state) noexcept {

@@ -58,8 +58,8 @@ struct FunctionSpec {
 // interpreter that made it.
 class Call {
 public:
-    Call(PyObject* function, PyObject* const* constants, PyObject* const* params,
-         std::span<PyObject* const> rest) noexcept
+    Call(PyObject* function, PyObject* const* params, std::span<PyObject* const> rest,
+         PyObject* const* constants) noexcept
         : function_(function), constants_(constants), params_(params), rest_(rest) {}
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;

@@ -10,10 +10,10 @@ namespace vx {
 
 namespace {
 
-Text sys_attribute{"sys"};
-Text meta_path_attribute{"meta_path"};
-Text importer_cache_attribute{"path_importer_cache"};
-Text insert_method{"insert"};
+const Text sys_attribute{"sys"};
+const Text meta_path_attribute{"meta_path"};
+const Text importer_cache_attribute{"path_importer_cache"};
+const Text insert_method{"insert"};
 
 // Inserts `item` into `list` at index 2, or at the end of a shorter list,
 // or at the front; unless it is there already or the list takes no entries
@@ -21,6 +21,8 @@ Text insert_method{"insert"};
 // with an error set. Looked for by identity: a host's own finder may define
 // an equality that fails on ours (an import tracer that reads an attribute
 // of the other).
+// In the order list.insert() takes them: the list, then what goes in.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_front) noexcept {
     const Owned entries = steal(PySequence_List(list));
     if (!entries) {

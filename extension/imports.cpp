@@ -9,9 +9,9 @@ namespace vx {
 
 namespace {
 
-Text dunder_import{"__import__"};
-Text name_from{"name_from"};
-Text initializing{"_initializing"};
+const Text dunder_import{"__import__"};
+const Text name_from{"name_from"};
+const Text initializing{"_initializing"};
 
 // The file a module was loaded from, as its spec tells it; null without an
 // error when the ModuleSpec names no location.

@@ -14,8 +14,8 @@ std::atomic<PyTypeObject*> type{nullptr};
 }  // namespace lazy_import_detail
 
 namespace {
-Text subclasses_method{"__subclasses__"};
-Text resolve_method{"resolve"};
+const Text subclasses_method{"__subclasses__"};
+const Text resolve_method{"resolve"};
 }  // namespace
 
 bool find_lazy_import_type(const State& state) noexcept {

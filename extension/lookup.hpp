@@ -23,25 +23,33 @@ Owned file_of(const State& state, PyObject* globals) noexcept;
 // the interpreter does for an undefined global.
 void raise_name_error(const State& state, PyObject* name) noexcept;
 
+// Where global names are looked up: a module's namespace, then the
+// built-in names its functions see, with the state of the interpreter they
+// belong to.
+struct Scope {
+    const State& state;
+    PyObject* globals;
+    PyObject* builtins;
+};
+
 // New reference, or null with NameError (or a look-up error) set. A lazy
 // import's placeholder in the namespace is resolved (lazy_import.hpp).
 // Inline: a body's look-up keeps to its caller's registers, and only the
 // rare paths take the state.
-inline Owned lookup_global(const State& state, PyObject* globals, PyObject* builtins,
-                           PyObject* name) noexcept {
+inline Owned lookup_global(const Scope& scope, PyObject* name) noexcept {
     Owned value;
-    if (PyDict_GetItemRef(globals, name, value.out()) != 0) {
+    if (PyDict_GetItemRef(scope.globals, name, value.out()) != 0) {
 #if PY_VERSION_HEX >= 0x030F0000
         if (value && is_lazy_import(value)) [[unlikely]] {
-            return resolve_global(state, globals, name, std::move(value));
+            return resolve_global(scope.state, scope.globals, name, std::move(value));
         }
 #endif
         return value;  // found, or failed with the error set
     }
-    if (PyMapping_GetOptionalItem(builtins, name, value.out()) != 0) {
+    if (PyMapping_GetOptionalItem(scope.builtins, name, value.out()) != 0) {
         return value;
     }
-    raise_name_error(state, name);
+    raise_name_error(scope.state, name);
     return {};
 }
 

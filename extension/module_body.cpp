@@ -68,6 +68,8 @@ void ModuleBody::import_module(const char* name) noexcept {
     done(module && PyDict_SetItem(globals_, key, module) == 0);
 }
 
+// The statement's parts in its own order, as module files write it.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 void ModuleBody::from_import(const char* module, const char* name, const char* alias) noexcept {
     if (!runs()) {
         return;
@@ -108,13 +110,15 @@ void ModuleBody::define(const FunctionSpec& spec) noexcept {
     done(function && PyDict_SetItem(globals_, key, function) == 0);
 }
 
+// `name = callable()`, in the statement's order.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 void ModuleBody::call(const char* name, const char* callable) noexcept {
     if (!runs()) {
         return;
     }
     const Owned callable_name = run_held_imports() ? intern(callable) : Owned{};
     const Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
-    const Owned target = builtins ? lookup_global(state_, globals_, builtins, callable_name)
+    const Owned target = builtins ? lookup_global(Scope{state_, globals_, builtins}, callable_name)
                                   : Owned{};
     bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
 }

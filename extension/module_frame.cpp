@@ -11,12 +11,12 @@ namespace vx {
 
 namespace {
 
-Text dunder_package{"__package__"};
-Text dunder_loader{"__loader__"};
-Text dunder_doc{"__doc__"};
-Text dunder_path{"__path__"};
-Text dunder_cached{"__cached__"};
-Text loader_attribute{"loader"};
+const Text dunder_package{"__package__"};
+const Text dunder_loader{"__loader__"};
+const Text dunder_doc{"__doc__"};
+const Text dunder_path{"__path__"};
+const Text dunder_cached{"__cached__"};
+const Text loader_attribute{"loader"};
 
 // Slicing that cannot throw: std::string_view::substr would pull in the
 // C++ runtime's exception support.

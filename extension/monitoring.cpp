@@ -39,9 +39,10 @@ bool tell(Monitoring& monitoring, std::size_t event, Fire fire) noexcept {
 
 }  // namespace
 
-const std::uint8_t Monitoring::event_types[count] = {
-    PY_MONITORING_EVENT_PY_START, PY_MONITORING_EVENT_PY_RETURN, PY_MONITORING_EVENT_RAISE,
-    PY_MONITORING_EVENT_PY_UNWIND};
+const std::uint8_t Monitoring::event_types[count] = {PY_MONITORING_EVENT_PY_START,
+                                                     PY_MONITORING_EVENT_PY_RETURN,
+                                                     PY_MONITORING_EVENT_RAISE,
+                                                     PY_MONITORING_EVENT_PY_UNWIND};
 
 void Monitoring::refresh() noexcept {
     // Two steps or more since this function last looked: a restart, or
@@ -84,11 +85,9 @@ void read_local_events(const State& state, PyObject* code,
         const Owned tool_id = steal(PyLong_FromLong(tool));
         PyObject* args[] = {monitoring, tool_id.get(), code};
         // A tool id that no tool uses is refused, and sets nothing.
-        const Owned events =
-            tool_id ? steal(PyObject_VectorcallMethod(
-                          state[get_local_events], args, 3,
-                          nullptr))
-                    : Owned{};
+        const Owned events = tool_id ? steal(PyObject_VectorcallMethod(state[get_local_events],
+                                                                       args, 3, nullptr))
+                                     : Owned{};
         const long set = events ? PyLong_AsLong(events) : -1;
         if (set < 0) {
             PyErr_Clear();
@@ -115,9 +114,8 @@ bool fire_return(Monitoring& monitoring, PyObject* code, PyObject* result) noexc
 }
 
 void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept {
-    tell(monitoring, Monitoring::raised, [code](PyMonitoringState* state) {
-        return PyMonitoring_FireRaiseEvent(state, code, 0);
-    });
+    tell(monitoring, Monitoring::raised,
+         [code](PyMonitoringState* state) { return PyMonitoring_FireRaiseEvent(state, code, 0); });
     tell(monitoring, Monitoring::unwound, [code](PyMonitoringState* state) {
         return PyMonitoring_FirePyUnwindEvent(state, code, 0);
     });

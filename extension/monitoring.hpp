@@ -53,8 +53,9 @@ inline constexpr std::uint64_t told_in_states = [] {
 
 // Which tools each function tells of its calls. Each function keeps its own,
 // as the interpreter keeps them per code object: a DISABLE holds for the
-// function that answered it. All zero is the state of a function that no
-// tool has heard of.
+// function that answered it. All zero, as the function's memory comes
+// from the interpreter, is the state of a function that no tool has heard
+// of.
 struct Monitoring {
     // The events, by their index in `events`; the first two are those that
     // a tool may switch off, or on, for one function.
@@ -68,26 +69,26 @@ struct Monitoring {
     // and narrow() then takes out the tools that are not told and those that
     // answered DISABLE; until the next change, a function whose tools all
     // answered DISABLE costs no more than one no tool listens to.
-    PyMonitoringState events[count] = {};
-    std::uint64_t version = 0;
+    PyMonitoringState events[count];
+    std::uint64_t version;
     // The version that `events` were last narrowed at.
-    std::uint64_t narrowed = 0;
+    std::uint64_t narrowed;
     // The told tools that listen to each event everywhere, as of `narrowed`.
-    std::uint8_t everywhere[count] = {};
+    std::uint8_t everywhere[count];
     // Of start and return: the tools that listened, everywhere or on this
     // function alone, when last looked, and those that answered DISABLE.
-    std::uint8_t listening[local_count] = {};
-    std::uint8_t disabled[local_count] = {};
+    std::uint8_t listening[local_count];
+    std::uint8_t disabled[local_count];
     // Of start and return: the told tools that listen to this function
     // alone, when last read.
-    std::uint8_t locally[local_count] = {};
+    std::uint8_t locally[local_count];
 
     // Enters the monitoring scope for a call, which must be left with
     // PyMonitoring_ExitScope() once the call is done; true when a told tool
     // may listen to the function. With no tool at all, a version check and
     // a test.
     bool enter() noexcept {
-        PyMonitoring_EnterScope(events, &version, event_types, count);
+        (void)PyMonitoring_EnterScope(events, &version, event_types, count);  // cannot fail
         // The four states read at once, their `active` bytes tested together.
         static_assert(sizeof events == sizeof(std::uint64_t));
         std::uint64_t states = 0;

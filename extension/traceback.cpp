@@ -88,7 +88,9 @@ void add_traceback_entry(FunctionObject* function, const Call& call) noexcept {
         frame = entry_frame(function, call);
     }
     if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+        // Fails only without memory, and then the error it leaves is the
+        // one the caller sees.
+        (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
 }
 

@@ -7,7 +7,7 @@ Owned lookup(const Scope& scope, const char* identifier) noexcept {
     if (!name) {
         return {};
     }
-    return lookup_global(scope.state, scope.globals, scope.builtins, name);
+    return lookup_global(scope, name);
 }
 
 Owned subscript(Owned origin, Owned key) noexcept {

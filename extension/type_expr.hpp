@@ -23,14 +23,6 @@
 
 namespace vx {
 
-// Where the names of an expression are looked up, with the state of the
-// interpreter they belong to.
-struct Scope {
-    const State& state;
-    PyObject* globals;
-    PyObject* builtins;
-};
-
 using TypeMaker = Owned (*)(const Scope&) noexcept;
 
 // The source text of an expression, written into a fixed buffer: the

@@ -64,17 +64,17 @@ namespace {
 using namespace vx;
 using namespace vorlix::shared;
 
-Text app_class_name{"App"};
-Text registry_name{"api"};
-Text running{"running"};
-Text paused{"paused"};
-Text start_app{"start-app"};
-Text stop_app{"stop-app"};
-Text pause_app{"pause-app"};
-Text resume_app{"resume-app"};
-Text list_apps{"list-apps"};
-Text list_running_apps{"list-running-apps"};
-Text list_paused_apps{"list-paused-apps"};
+const Text app_class_name{"App"};
+const Text registry_name{"api"};
+const Text running{"running"};
+const Text paused{"paused"};
+const Text start_app{"start-app"};
+const Text stop_app{"stop-app"};
+const Text pause_app{"pause-app"};
+const Text resume_app{"resume-app"};
+const Text list_apps{"list-apps"};
+const Text list_running_apps{"list-running-apps"};
+const Text list_paused_apps{"list-paused-apps"};
 
 // self.name in api.<listing>.keys(); the name is read before `api` is
 // looked up.

@@ -85,18 +85,18 @@ namespace {
 using namespace vx;
 using namespace vorlix::shared;
 
-Text launcher_class_name{"Launcher"};
-Text call_attribute{"call"};
-Text enable_method{"enable"};
-Text start_launcher{"start-launcher"};
-Text stop_launcher{"stop-launcher"};
-Text switch_launcher{"switch-launcher"};
-Text start_option{"--start"};
-Text is_current_launcher{"is-current-launcher"};
-Text is_enabled_launcher{"is-enabled-launcher"};
-Text is_active_launcher{"is-active-launcher"};
-Text list_launchers{"list-launchers"};
-Text status{"status"};
+const Text launcher_class_name{"Launcher"};
+const Text call_attribute{"call"};
+const Text enable_method{"enable"};
+const Text start_launcher{"start-launcher"};
+const Text stop_launcher{"stop-launcher"};
+const Text switch_launcher{"switch-launcher"};
+const Text start_option{"--start"};
+const Text is_current_launcher{"is-current-launcher"};
+const Text is_enabled_launcher{"is-enabled-launcher"};
+const Text is_active_launcher{"is-active-launcher"};
+const Text list_launchers{"list-launchers"};
+const Text status{"status"};
 
 PyObject* logs(const Call&) noexcept {
     PyErr_SetNone(PyExc_NotImplementedError);

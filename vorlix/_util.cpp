@@ -26,15 +26,15 @@ namespace {
 
 using namespace vx;
 
-Text run{"run"};
-Text returncode{"returncode"};
-Text stdout_{"stdout"};
-Text stderr_{"stderr"};
-Text vorlix_exception{"VorlixException"};
-Text line_end{"\n"};
-Text no_format{""};
+const Text run{"run"};
+const Text returncode{"returncode"};
+const Text stdout_{"stdout"};
+const Text stderr_{"stderr"};
+const Text vorlix_exception{"VorlixException"};
+const Text line_end{"\n"};
+const Text no_format{""};
 // The keyword names of every run.
-Names run_keywords{"text", "check", "capture_output"};
+const Names run_keywords{"text", "check", "capture_output"};
 // Where `proc` stands among the runner's locals: after `args`.
 constexpr std::size_t proc_local = 1;
 
