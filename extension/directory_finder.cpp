@@ -141,7 +141,7 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     if (!listed || !ours) {
         return nullptr;
     }
-    for (const ModuleRow& row : std::span(module_table, module_count)) {
+    for (const ModuleRow& row : state->modules) {
         if (row.package) {
             continue;
         }

@@ -1,11 +1,16 @@
-// The entry point. The interpreter loads the shared object as `vorlix`,
-// calls PyInit_vorlix for the module definition (multi-phase), creates the
-// package module and hands it to the execution slot, which runs the package
-// body; the submodules come out of the module table through the finder.
+// What the entry point returns. The interpreter loads the shared object as
+// `vorlix` and calls PyInit_vorlix (the package's own, beside its module
+// table), which hands the table over here and returns the module
+// definition (multi-phase); the interpreter creates the package module and
+// hands it to the execution slot, which runs the package body; the
+// submodules come out of the module table through the finder.
+#include <atomic>
+
 #include "function.hpp"
 #include "import_system.hpp"
 #include "lazy_import.hpp"
 #include "module_frame.hpp"
+#include "module_table.hpp"
 #include "state.hpp"
 #include "version_guard.hpp"
 
@@ -13,10 +18,24 @@ namespace vx {
 
 namespace {
 
+// The table the entry point handed over: the same every time, whichever
+// interpreter imports the package.
+std::atomic<const ModuleRow*> handed_rows{nullptr};
+
+ModuleTable handed_table() noexcept {
+    const ModuleRow* rows = handed_rows.load(std::memory_order_relaxed);
+    std::size_t count = 0;
+    while (rows[count].statements != nullptr) {
+        ++count;
+    }
+    return {rows, count};
+}
+
 // Each interpreter that imports the package sets it up for itself the first
 // time (state.hpp): after the names, each part fills its own fields of the
 // state, in this order.
 bool set_up(State& state) noexcept {
+    state.modules = handed_table();
     return ready_function_type(state) && locate_shared_object(state) &&
            make_finder_and_loaders(state)
 #if PY_VERSION_HEX >= 0x030F0000
@@ -54,11 +73,12 @@ PyModuleDef definition = {
 
 }  // namespace
 
-}  // namespace vx
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorlix(void) {
-    if (!vx::runs_on_its_own_cpython()) {
+PyObject* package_definition(const ModuleRow* rows) noexcept {
+    if (!runs_on_its_own_cpython()) {
         return nullptr;
     }
-    return PyModuleDef_Init(&vx::definition);
+    handed_rows.store(rows, std::memory_order_relaxed);
+    return PyModuleDef_Init(&definition);
 }
+
+}  // namespace vx

@@ -17,8 +17,6 @@ const Text module_spec_name{"ModuleSpec"};
 const Text is_package_keyword{"is_package"};
 const Text modules_attribute{"modules"};
 
-constexpr std::size_t row_count = module_count;
-
 struct LoaderObject {
     PyObject_HEAD
     const ModuleRow* row;
@@ -118,8 +116,8 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
     if (!origin) {
         return {};
     }
-    PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - module_table), origin,
-                        row.package ? Py_True : Py_False};
+    PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - state.modules.data()),
+                        origin, row.package ? Py_True : Py_False};
     const Owned kwnames = steal(
         PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
     Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames))
@@ -205,14 +203,14 @@ std::string_view utf8(PyObject* text) noexcept {
 // other name.
 const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
     const std::string_view full = utf8(name);
-    const std::size_t stem = package_row().name.size();
+    const std::size_t stem = state.package_row().name.size();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names.get()); ++i) {
         const std::string_view package = utf8(PyList_GET_ITEM(state.package_names.get(), i));
         if (package.empty() || !full.starts_with(package)) {
             continue;
         }
         const std::string_view rest{full.data() + package.size(), full.size() - package.size()};
-        for (const ModuleRow& row : std::span(module_table, row_count)) {
+        for (const ModuleRow& row : state.modules) {
             if (rest == std::string_view{row.name.data() + stem, row.name.size() - stem}) {
                 return &row;
             }
@@ -260,13 +258,13 @@ bool make_finder_and_loaders(State& state) noexcept {
         return false;
     }
     auto* loader_class = reinterpret_cast<PyTypeObject*>(loader_type.get());
-    state.loaders = steal(PyTuple_New(row_count));
-    for (std::size_t i = 0; state.loaders && i < row_count; ++i) {
+    state.loaders = steal(PyTuple_New(static_cast<Py_ssize_t>(state.modules.size())));
+    for (std::size_t i = 0; state.loaders && i < state.modules.size(); ++i) {
         PyObject* loader = loader_class->tp_alloc(loader_class, 0);
         if (loader == nullptr) {
             return false;
         }
-        reinterpret_cast<LoaderObject*>(loader)->row = &module_table[i];
+        reinterpret_cast<LoaderObject*>(loader)->row = &state.modules[i];
         PyTuple_SET_ITEM(state.loaders.get(), static_cast<Py_ssize_t>(i), loader);
     }
     auto* finder_class = reinterpret_cast<PyTypeObject*>(finder_type.get());

@@ -90,7 +90,7 @@ Owned import_system_sys(const State& state) noexcept {
 
 bool run_package(State& state, PyObject* module) noexcept {
     return answer_to_name_of(state, module) && place_finder_and_hook(state) &&
-           run_module(state, package_row(), module);
+           run_module(state, state.package_row(), module);
 }
 
 }  // namespace vx

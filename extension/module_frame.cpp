@@ -104,7 +104,7 @@ Owned module_file(const State& state, const ModuleRow& row) noexcept {
 
 bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject* module) noexcept {
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* loader = PyTuple_GET_ITEM(state.loaders.get(), &row - module_table);
+    PyObject* loader = PyTuple_GET_ITEM(state.loaders.get(), &row - state.modules.data());
     const Owned package = parent_name(row, module);
     const Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;

@@ -1,10 +1,14 @@
 // The modules that the shared object provides, one row each, in the order
-// the package frame lists them, ended by an empty row.
+// the package frame lists them, ended by an empty row. The package writes
+// the table; its entry point hands it to the runtime (package_definition),
+// which serves every interpreter from it and names none of the package's
+// files.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace vx {
@@ -19,11 +23,14 @@ struct ModuleRow {
     Statements statements;
 };
 
-inline constexpr std::size_t module_count = 4;
-extern const ModuleRow module_table[module_count + 1];
+// The rows before the empty one, the package's own first.
+using ModuleTable = std::span<const ModuleRow>;
 
-// The row of the package itself.
-inline const ModuleRow& package_row() noexcept { return module_table[0]; }
+// The module definition that PyInit_<package> returns for the table
+// `rows` (ended by an empty row), which every import of the package in any
+// interpreter then serves; null with ImportError set when the shared
+// object was built for another CPython.
+PyObject* package_definition(const ModuleRow* rows) noexcept;
 
 class State;
 // Fills a fresh module object from its row: the standard module attributes,

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "module_table.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -52,6 +53,12 @@ public:
     // The interpreter the state belongs to: its objects are only ever used
     // there.
     PyInterpreterState* const interpreter;
+
+    // The modules the shared object serves (module_table.hpp), as its entry
+    // point handed them over.
+    ModuleTable modules;
+    // The row of the package itself.
+    const ModuleRow& package_row() const noexcept { return modules.front(); }
 
     // The function-like type (function.hpp).
     Owned function_type;

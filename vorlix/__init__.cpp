@@ -9,6 +9,7 @@
 //   6  from ._util import vorlix
 //   7
 //   8  __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
+#include "../extension/module_table.hpp"
 #include "../extension/names.hpp"
 #include "modules.hpp"
 
@@ -35,3 +36,23 @@ void package_statements(ModuleBody& body) noexcept {
 }
 
 }  // namespace vorlix
+
+namespace {
+
+// The modules of the shared object, the package first, ended by an empty
+// row.
+constexpr vx::ModuleRow modules[] = {
+    {"vorlix", true, vorlix::package_statements},
+    {"vorlix._app", false, vorlix::app_statements},
+    {"vorlix._launcher", false, vorlix::launcher_statements},
+    {"vorlix._util", false, vorlix::util_statements},
+    {{}, false, nullptr},
+};
+
+}  // namespace
+
+// The shared object's one exported symbol: the interpreter calls it when
+// `vorlix` is imported, and it hands the runtime the package's modules.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorlix(void) {
+    return vx::package_definition(modules);
+}
