@@ -143,6 +143,9 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
+    // Held to the end, not cleared: a call reads its names, and the state
+    // lets go of what could lead back here when it is cleared itself.
+    Py_VISIT(function->state != nullptr ? function->state->object() : nullptr);
     Py_VISIT(function->module);
     Py_VISIT(function->doc);
     Py_VISIT(function->globals);
@@ -183,13 +186,12 @@ void dealloc(PyObject* self) noexcept {
     Py_CLEAR(function->varnames);
     Py_CLEAR(function->defined_qualname);
     Py_CLEAR(function->defined_file);
-    State* state = function->state;
+    // The state goes last: freeing the function may be what frees it.
+    PyObject* state = function->state != nullptr ? function->state->object() : nullptr;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
-    if (state != nullptr) {
-        state->release();
-    }
+    Py_XDECREF(state);
 }
 
 PyObject* repr(PyObject* self) noexcept {
@@ -397,7 +399,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     function->spec = &spec;
     function->state = &state;
     function->constants = state.constants();
-    state.hold();
+    Py_INCREF(state.object());
     function->name = name.release();
     function->defined_qualname = Py_NewRef(qualname.get());
     function->qualname = qualname.release();

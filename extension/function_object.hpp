@@ -14,7 +14,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    State* state;           // held: the interpreter's names and types
+    State* state;  // held through state->object(): the interpreter's names and types
     PyObject* const* constants;  // the state's, read by every call
     PyObject* name;         // str
     PyObject* qualname;     // str

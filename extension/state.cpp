@@ -1,5 +1,6 @@
 #include "state.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
@@ -7,11 +8,50 @@
 
 namespace vx {
 
+// The object a state lives in, made in one allocation with it.
+struct StateObject {
+    PyObject_HEAD
+    alignas(State) unsigned char storage[sizeof(State)];
+
+    State* state() noexcept { return std::launder(reinterpret_cast<State*>(storage)); }
+
+    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        Py_VISIT(Py_TYPE(self));
+        return of(self)->state()->traverse(visit, arg);
+    }
+    static int clear(PyObject* self) noexcept {
+        of(self)->state()->clear();
+        return 0;
+    }
+    static void dealloc(PyObject* self) noexcept {
+        PyObject_GC_UnTrack(self);
+        PyTypeObject* type = Py_TYPE(self);
+        of(self)->state()->~State();
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    static StateObject* of(PyObject* self) noexcept {
+        return reinterpret_cast<StateObject*>(self);
+    }
+};
+
 namespace {
 
-// The name of the capsule that holds the state in the interpreter's
-// dictionary.
-constexpr const char capsule_name[] = "vorlix.State";
+PyType_Slot state_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(StateObject::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(StateObject::clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(StateObject::dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {
+    .name = "vorlix.State",
+    .basicsize = sizeof(StateObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = state_slots,
+};
 
 // The main interpreter's state, found without a dictionary look-up: the
 // common case, and the one the import's many name look-ups take. Only ever
@@ -42,12 +82,14 @@ bool is_main(PyInterpreterState* interpreter) noexcept {
     return interpreter == PyInterpreterState_Main();
 }
 
+// The state the dictionary holds (borrowed: the dictionary keeps it).
 State* find_in(PyObject* dict) noexcept {
-    Owned token;
-    if (PyDict_GetItemStringRef(dict, state_key().text, token.out()) <= 0) {
+    Owned object;
+    if (PyDict_GetItemStringRef(dict, state_key().text, object.out()) <= 0 ||
+        Py_TYPE(object.get())->tp_dealloc != StateObject::dealloc) {
         return nullptr;
     }
-    return static_cast<State*>(PyCapsule_GetPointer(token, capsule_name));
+    return StateObject::of(object)->state();
 }
 
 }  // namespace
@@ -79,24 +121,19 @@ State* State::get_or_make(SetUp set_up) noexcept {
     if (state != nullptr || PyErr_Occurred()) {
         return state;
     }
-    void* memory = PyMem_RawCalloc(1, sizeof(State));
-    if (memory == nullptr) {
-        PyErr_NoMemory();
+    const Owned type = steal(PyType_FromSpec(&state_spec));
+    auto* state_type = reinterpret_cast<PyTypeObject*>(type.get());
+    const Owned object = type ? steal(state_type->tp_alloc(state_type, 0)) : Owned{};
+    if (!object) {
         return nullptr;
     }
-    state = new (memory) State(interpreter);
-    // The capsule stands for the interpreter's own hold on the state: when
-    // the interpreter clears its dictionary at the end, forget() lets go.
-    const Owned token = steal(PyCapsule_New(state, capsule_name, forget));
-    if (!token) {
-        state->release();
-        return nullptr;
-    }
+    state = new (StateObject::of(object)->storage) State(interpreter, object);
     // The names first, since the parts read them as they are made; the state
-    // takes its place only once it is whole.
+    // takes its place only once it is whole. Until then the object is its
+    // only owner, and a state that failed goes with it.
     if (!state->make_constants() || !set_up(*state) ||
-        PyDict_SetItemString(dict, state_key().text, token) < 0) {
-        return nullptr;  // the token, released, releases the state
+        PyDict_SetItemString(dict, state_key().text, object) < 0) {
+        return nullptr;
     }
     if (is_main(interpreter)) {
         main_state = state;
@@ -121,24 +158,31 @@ bool State::make_constants() noexcept {
     return true;
 }
 
-void State::release() noexcept {
-    if (--holders_ == 0) {
-        this->~State();
-        PyMem_RawFree(this);
+int State::traverse(visitproc visit, void* arg) const noexcept {
+    for (const Owned* held : {&constant_values_, &function_type, &package_dir, &file_suffix,
+                              &module_spec, &finder, &loaders, &package_names,
+                              &directory_finder_type, &resource_type, &code_body}) {
+        Py_VISIT(held->get());
+    }
+    return 0;
+}
+
+// The names stay: functions read them on every call, and strings lead
+// nowhere. Everything else goes; what needs it again makes it anew.
+void State::clear() noexcept {
+    for (Owned* held : {&function_type, &package_dir, &file_suffix, &module_spec, &finder,
+                        &loaders, &package_names, &directory_finder_type, &resource_type,
+                        &code_body}) {
+        *held = Owned{};
     }
 }
 
-// The interpreter lets go; functions still alive keep the state until they
-// are freed, and the main interpreter still finds it meanwhile, so that a
-// function called from a finaliser at the very end can raise its errors.
-// A restarted main interpreter makes its own before it reads the pointer.
-void State::forget(PyObject* token) noexcept {
-    static_cast<State*>(PyCapsule_GetPointer(token, capsule_name))->release();
-}
-
-// The members release their references after this. Only the main
-// interpreter's own state touches the pointer that its threads read: a
-// subinterpreter, under a GIL of its own, may free its state at any time.
+// When the last function that holds the state has gone, after the
+// interpreter let go of it; a function called from a finaliser at the very
+// end of the main interpreter still finds it until then. The members release
+// their references after this. Only the main interpreter's own state touches
+// the pointer that its threads read: a subinterpreter, under a GIL of its
+// own, may free its state at any time.
 State::~State() {
     if (is_main(interpreter) && main_state == this) {
         main_state = nullptr;

@@ -3,12 +3,15 @@
 //
 // Made by the first run of the package body in an interpreter (the main one
 // or any subinterpreter, each for itself), kept in that interpreter's own
-// dictionary, and forgotten when the interpreter is finalised and clears
-// that dictionary. Functions hold the state they were made with, so one
-// that outlives its module (kept alive by a cycle, or called from a
-// finaliser while the interpreter shuts down) never finds it gone. Nothing
-// here is shared between interpreters or kept past the interpreter's end,
-// so an interpreter finalised and started again in the same process starts
+// dictionary, and let go when the interpreter is finalised and clears that
+// dictionary. The state lives in a Python object that the garbage collector
+// traverses and clears, as CPython's own modules keep theirs: every function
+// holds the state it was made with by a strong reference that its traverse
+// visits, so one that outlives its module (kept alive by a cycle, or called
+// from a finaliser while the interpreter shuts down) never finds it gone,
+// and a cycle through the state is collected like any other. Nothing here
+// is shared between interpreters or kept past the interpreter's end, so an
+// interpreter finalised and started again in the same process starts
 // clean.
 //
 // The state only keeps what the rest makes: the entry point (entry.cpp)
@@ -46,9 +49,8 @@ public:
     // Every constant's value, by slot; as long-lived as the state.
     PyObject* const* constants() const noexcept { return constants_; }
 
-    // Every function holds the state it was made with until it is freed.
-    void hold() noexcept { ++holders_; }
-    void release() noexcept;
+    // The object the state lives in, which functions hold (borrowed).
+    PyObject* object() const noexcept { return object_; }
 
     // The interpreter the state belongs to: its objects are only ever used
     // there.
@@ -92,17 +94,23 @@ public:
     State& operator=(State&&) = delete;
 
 private:
-    explicit State(PyInterpreterState* owner) noexcept : interpreter(owner) {}
+    friend struct StateObject;
+    State(PyInterpreterState* owner, PyObject* object) noexcept
+        : interpreter(owner), object_(object) {}
     ~State();
 
     bool make_constants() noexcept;
-    static void forget(PyObject* token) noexcept;
+    // For the collector: every reference the state holds, and letting go
+    // of those that can lead back to it.
+    int traverse(visitproc visit, void* arg) const noexcept;
+    void clear() noexcept;
+
+    PyObject* const object_;
 
     // The constants' values, in a tuple that owns them; `constants_` points
     // at its items, which every call reads.
     Owned constant_values_;
     PyObject* const* constants_ = nullptr;
-    Py_ssize_t holders_ = 1;  // the interpreter's own, then functions
 };
 
 }  // namespace vx
