@@ -104,7 +104,8 @@ def test_the_fake_tool_recipe_runs_without_root(sim):
     blocks = re.findall(r"^```sh\n(.*?)^```$", _sections(PACKAGE)["### A tool of your own, without root"],
                         re.MULTILINE | re.DOTALL)
     script, make_fake, transcript = blocks
-    as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"] if _is_the_systems_root() else []
+    as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+    as_user = as_user if _is_the_systems_root() else []
     probe = subprocess.run([*as_user, "unshare", "--user", "--map-root-user", "--mount", "true"],
                            capture_output=True, text=True)
     if probe.returncode != 0:
