@@ -12,6 +12,17 @@ if _here not in sys.path:
 from simulator import Simulator  # noqa: E402
 
 
+@pytest.fixture(scope="session", autouse=True)
+def default_device(tmp_path_factory):
+    """The device of the tests that ask for no fresh one.  The simulator's
+    own default, /tmp/vorlix-sim, is private to each ./dev run but shared by
+    every user's runs elsewhere (a packager's, say), where another user's
+    device cannot even be written."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("VORLIX_SIM_STATE", str(tmp_path_factory.mktemp("default") / "device"))
+        yield
+
+
 @pytest.fixture
 def sim(tmp_path, monkeypatch):
     """A fresh simulated device for this test, used by anything that runs

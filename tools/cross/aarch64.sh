@@ -62,7 +62,7 @@ make_target_root() {
 	local target=$1 tmp log=$CACHE/make-aarch64.log
 	rm -rf --one-file-system -- "$CACHE"/.making-*
 	probe_mirror "$CACHE"
-	say "making the arm64 target root (Debian $SUITE; byte-compiling it under emulation takes a few minutes)..."
+	say "making the arm64 target root (Debian $SUITE; byte-compiling it under emulation takes about a minute)..."
 	tmp=$(mktemp -d "$CACHE/.making-XXXXXX")
 	chmod 755 "$tmp"
 	trap 'rm -rf --one-file-system -- "$tmp"' EXIT
