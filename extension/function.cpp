@@ -84,6 +84,13 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
+    // The names too: a caller may set str subclasses that hold other
+    // objects, the function among them (decorator libraries tag names so).
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->defined_qualname);
+    Py_VISIT(function->defined_file);
+    Py_VISIT(function->varnames);
     Py_VISIT(function->module);
     Py_VISIT(function->doc);
     Py_VISIT(function->globals);
@@ -97,8 +104,19 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
+// Emptied rather than cleared: repr, a traceback entry and __code__ read
+// the names of a function the collector is taking apart, as they do a
+// Python function's, whose names the collector sets to the empty string.
+void empty(PyObject*& name) noexcept { Py_XSETREF(name, Py_GetConstant(Py_CONSTANT_EMPTY_STR)); }
+
 int clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
+    empty(function->name);
+    empty(function->qualname);
+    empty(function->defined_qualname);
+    empty(function->defined_file);
+    // The parameter names stay, as a Python function's code does: interned
+    // exact strings hold nothing, and __code__ and tracebacks read them.
     Py_CLEAR(function->module);
     Py_CLEAR(function->doc);
     Py_CLEAR(function->globals);

@@ -7,6 +7,8 @@ nor recurse without end."""
 
 import cProfile
 import functools
+import gc
+import importlib.util
 import inspect
 import os
 import pstats
@@ -18,6 +20,7 @@ import textwrap
 import traceback
 import types
 import warnings
+import weakref
 from pathlib import Path
 from unittest import mock
 
@@ -243,6 +246,27 @@ def update_wrapper(package):
             f.__annotations__, str(inspect.signature(f)), f.__module__ == __name__]
 
 
+def names_the_collector_sees(package):
+    """Names that hold their function, on a function of a module run afresh:
+    the collector sees them, and frees the function with the module once
+    nothing else holds it, as after a reload."""
+    spec = importlib.util.find_spec(package._util.__name__)
+    fresh = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fresh)
+    f = fresh.vorlix
+
+    class Tagged(str):
+        pass
+
+    f.__name__, f.__qualname__ = Tagged("vorlix"), Tagged("vorlix")
+    f.__name__.function = f.__qualname__.function = f
+    seen = [any(r is name for r in gc.get_referents(f)) for name in (f.__name__, f.__qualname__)]
+    alive = weakref.ref(f)
+    del f, fresh
+    gc.collect()
+    return seen, alive() is None
+
+
 # The audit events of attribute access on a function (PEP 578), recorded
 # while a probe asks for them: an audit hook cannot be taken away again.
 AUDITED = []
@@ -342,7 +366,8 @@ def profiled(package):
 PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
-          changed_names, update_wrapper, audit_events, traceback_entries, first_lines, profiled]
+          changed_names, update_wrapper, names_the_collector_sees, audit_events,
+          traceback_entries, first_lines, profiled]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])
