@@ -107,7 +107,9 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // Emptied rather than cleared: repr, a traceback entry and __code__ read
 // the names of a function the collector is taking apart, as they do a
 // Python function's, whose names the collector sets to the empty string.
-void empty(PyObject*& name) noexcept { Py_XSETREF(name, Py_GetConstant(Py_CONSTANT_EMPTY_STR)); }
+void empty(PyObject*& name) noexcept {
+    Py_XSETREF(name, Py_NewRef(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR)));
+}
 
 int clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);

@@ -94,8 +94,11 @@ PyObject* joinpath(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
 PyObject* get_name(PyObject* self, void*) noexcept {
     PyObject* path = as_entry(self)->path;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
-    const Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
-    return slash >= -1 ? PyUnicode_Substring(path, slash + 1, length) : nullptr;
+    Py_ssize_t start = length;
+    while (start > 0 && PyUnicode_READ_CHAR(path, start - 1) != '/') {
+        --start;
+    }
+    return PyUnicode_Substring(path, start, length);
 }
 
 void dealloc(PyObject* self) noexcept {
