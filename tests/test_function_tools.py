@@ -5,6 +5,7 @@ bench/pyvorlix, the same package in plain Python, and must give the same
 answer. Then the calls that hostile callers make, which must neither crash
 nor recurse without end."""
 
+import annotationlib
 import cProfile
 import functools
 import gc
@@ -246,6 +247,43 @@ def update_wrapper(package):
             f.__annotations__, str(inspect.signature(f)), f.__module__ == __name__]
 
 
+def annotation_formats(package):
+    """What an annotate function answers called directly, and what
+    annotationlib reads in each format through functools.wraps' wrappers
+    once names the annotations use are gone: the ForwardRefs, and what they
+    evaluate to once the names are back. Not compared: a ForwardRef's
+    `__cell__`, which for the twin's methods is the class body's namespace,
+    and which object its owner is (the same repr): the twin's annotate
+    functions leave both formats to annotationlib, which makes its
+    ForwardRefs for the object it is asked about."""
+    annotate = package._launcher.API.switch.__annotate__
+    direct = [outcome(lambda: annotate(format)) for format in (0, 1, 2, 5, 2**80, 1.5, "x")]
+    direct += [outcome(call) for call in (lambda: annotate(), lambda: annotate(format=1),
+                                          lambda: annotate(1, 2), lambda: annotate(x=1))]
+    direct.append(str(inspect.signature(annotate)))
+    wrappers = [functools.wraps(f)(lambda *args: None)
+                for f in (package._launcher.API.switch, package.Launcher.logs,
+                          package._app.API.running.fget)]
+    namespaces = [vars(package._launcher), vars(package._app)]
+    kept = [dict(namespace) for namespace in namespaces]
+    del namespaces[0]["Launcher"], namespaces[0]["Callable"], namespaces[1]["App"]
+    try:
+        read = [(annotationlib.get_annotations(w, format=annotationlib.Format.FORWARDREF),
+                 annotationlib.get_annotations(w, format=annotationlib.Format.STRING),
+                 outcome(lambda: annotationlib.get_annotations(w))) for w in wrappers]
+    finally:
+        for namespace, names in zip(namespaces, kept):  # in their order
+            namespace.clear()
+            namespace.update(names)
+    refs = [ref for forward, _, _ in read for value in forward.values()
+            for ref in [value, *getattr(value, "__args__", ())]
+            if isinstance(ref, annotationlib.ForwardRef)]
+    return direct, repr(read), [[
+        repr(ref), ref.__forward_arg__, ref.__forward_module__, ref.__forward_is_argument__,
+        ref.__forward_is_class__, ref.__extra_names__, ref.__globals__["__name__"],
+        repr(ref.evaluate())] for ref in refs]
+
+
 def names_the_collector_sees(package):
     """Names that hold their function, on a function of a module run afresh:
     the collector sees them, and frees the function with the module once
@@ -366,8 +404,8 @@ def profiled(package):
 PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
-          changed_names, update_wrapper, names_the_collector_sees, audit_events,
-          traceback_entries, first_lines, profiled]
+          changed_names, update_wrapper, annotation_formats, names_the_collector_sees,
+          audit_events, traceback_entries, first_lines, profiled]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])
