@@ -54,11 +54,41 @@ bool add_extras(Owned& extras, PyObject* more) noexcept {
     return static_cast<bool>(extras);
 }
 
+Owned text_of(Forwarding& forwarding, PyObject* value, Owned& extras, bool bare = false) noexcept;
+
+// A list's or a tuple's items, in their brackets unless `bare` (a
+// subscript's key). Nothing here runs a caller's code, so the sequence
+// stays as it is. It and text_of call each other as deep as displays nest
+// in the annotation's source, which is two levels at most.
+// NOLINTNEXTLINE(misc-no-recursion)
+Owned sequence_text(Forwarding& forwarding, PyObject* sequence, Owned& extras, bool bare) noexcept {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    const Owned texts = steal(PyList_New(count));
+    for (Py_ssize_t i = 0; texts && i < count; ++i) {
+        Owned text = text_of(forwarding, PySequence_Fast_GET_ITEM(sequence, i), extras);
+        if (!text) {
+            return {};
+        }
+        PyList_SET_ITEM(texts.get(), i, text.release());
+    }
+    const Owned separator = texts ? steal(PyUnicode_FromString(", ")) : Owned{};
+    const Owned items = separator ? steal(PyUnicode_Join(separator, texts)) : Owned{};
+    const bool list = PyList_Check(sequence);
+    const char* format = list ? "[%U]" : "(%U)";
+    if (bare) {
+        format = "%U";
+    } else if (count == 1 && !list) {
+        format = "(%U,)";
+    }
+    return items ? steal(PyUnicode_FromFormat(format, items.get())) : Owned{};
+}
+
 // What stands for `value` in the text of a ForwardRef built on it: a
 // ForwardRef's own text (its extra names joining `extras`), the repr of
-// None, a str or an int, a list's or a tuple's items (in brackets unless
-// `bare`), and any other object a new extra name bound to it.
-Owned text_of(Forwarding& forwarding, PyObject* value, Owned& extras, bool bare = false) noexcept {
+// None, a str or an int, a list's or a tuple's items, and any other object
+// a new extra name bound to it.
+// NOLINTNEXTLINE(misc-no-recursion)
+Owned text_of(Forwarding& forwarding, PyObject* value, Owned& extras, bool bare) noexcept {
     if (is_forward(forwarding, value)) {
         const Owned held = attribute(value, "__extra_names__");
         if (!held || (held.get() != Py_None && !add_extras(extras, held))) {
@@ -69,28 +99,8 @@ Owned text_of(Forwarding& forwarding, PyObject* value, Owned& extras, bool bare 
     if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_Check(value)) {
         return steal(PyObject_Repr(value));
     }
-    const bool list = PyList_CheckExact(value);
-    if (list || PyTuple_Check(value)) {
-        // Nothing below runs a caller's code, so the sequence stays as it is.
-        const Py_ssize_t count = list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
-        const Owned texts = steal(PyList_New(count));
-        for (Py_ssize_t i = 0; texts && i < count; ++i) {
-            PyObject* item = list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
-            Owned text = text_of(forwarding, item, extras);
-            if (!text) {
-                return {};
-            }
-            PyList_SET_ITEM(texts.get(), i, text.release());
-        }
-        const Owned separator = texts ? steal(PyUnicode_FromString(", ")) : Owned{};
-        const Owned items = separator ? steal(PyUnicode_Join(separator, texts)) : Owned{};
-        const char* format = list ? "[%U]" : "(%U)";
-        if (bare) {
-            format = "%U";
-        } else if (count == 1 && !list) {
-            format = "(%U,)";
-        }
-        return items ? steal(PyUnicode_FromFormat(format, items.get())) : Owned{};
+    if (PyList_CheckExact(value) || PyTuple_Check(value)) {
+        return sequence_text(forwarding, value, extras, bare);
     }
     Owned name = steal(
         PyUnicode_FromFormat("__annotationlib_name_%ld__", ++forwarding.extra_names));

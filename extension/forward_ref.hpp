@@ -16,8 +16,8 @@ namespace vx {
 // One evaluation of a function's annotations in the FORWARDREF format.
 // annotationlib is imported when the first ForwardRef is made.
 struct Forwarding {
-    PyObject* owner;        // the function (borrowed), each ForwardRef's owner
-    PyObject* globals;      // its globals (borrowed), where a ForwardRef is evaluated
+    PyObject* owner = nullptr;        // the function (borrowed), each ForwardRef's owner
+    PyObject* globals = nullptr;      // its globals (borrowed), where a ForwardRef is evaluated
     Owned forward_ref{};    // annotationlib.ForwardRef, once needed
     Owned made{};           // list of the ForwardRefs made so far
     long extra_names = 0;   // given so far

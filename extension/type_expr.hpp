@@ -30,8 +30,8 @@ struct Forwarding;  // forward_ref.hpp
 // format, a name that is not bound stands for itself as a ForwardRef.
 struct Scope {
     const State& state;
-    PyObject* globals;
-    PyObject* builtins;
+    PyObject* globals = nullptr;
+    PyObject* builtins = nullptr;
     Forwarding* forwarding = nullptr;
 };
 
