@@ -264,19 +264,25 @@ def annotation_formats(package):
     wrappers = [functools.wraps(f)(lambda *args: None)
                 for f in (package._launcher.API.switch, package.Launcher.logs,
                           package._app.API.running.fget)]
+    forward, string, value = (annotationlib.Format.FORWARDREF, annotationlib.Format.STRING,
+                              annotationlib.Format.VALUE)
+
+    def annotations(wrapper, format):
+        return annotationlib.get_annotations(wrapper, format=format)
+
     namespaces = [vars(package._launcher), vars(package._app)]
     kept = [dict(namespace) for namespace in namespaces]
     del namespaces[0]["Launcher"], namespaces[0]["Callable"], namespaces[1]["App"]
     try:
-        read = [(annotationlib.get_annotations(w, format=annotationlib.Format.FORWARDREF),
-                 annotationlib.get_annotations(w, format=annotationlib.Format.STRING),
-                 outcome(lambda: annotationlib.get_annotations(w))) for w in wrappers]
+        read = [(annotations(w, forward), annotations(w, string),
+                 outcome(lambda: annotations(w, value)),
+                 annotations(w, forward) == annotations(w, forward)) for w in wrappers]
     finally:
         for namespace, names in zip(namespaces, kept):  # in their order
             namespace.clear()
             namespace.update(names)
-    refs = [ref for forward, _, _ in read for value in forward.values()
-            for ref in [value, *getattr(value, "__args__", ())]
+    refs = [ref for found, *_ in read for annotation in found.values()
+            for ref in [annotation, *getattr(annotation, "__args__", ())]
             if isinstance(ref, annotationlib.ForwardRef)]
     return direct, repr(read), [[
         repr(ref), ref.__forward_arg__, ref.__forward_module__, ref.__forward_is_argument__,
