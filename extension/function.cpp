@@ -111,7 +111,9 @@ void empty(PyObject*& name) noexcept {
     Py_XSETREF(name, Py_NewRef(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR)));
 }
 
-int clear(PyObject* self) noexcept {
+// A function is cleared and freed only when its module is run again or its
+// interpreter ends: marked cold, so built for size as import-time code is.
+[[gnu::cold]] int clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
     empty(function->name);
     empty(function->qualname);
@@ -134,7 +136,7 @@ int clear(PyObject* self) noexcept {
     return 0;
 }
 
-void dealloc(PyObject* self) noexcept {
+[[gnu::cold]] void dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
     clear(self);
