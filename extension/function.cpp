@@ -1,20 +1,14 @@
-// The function-like type: creation, calls and method binding. The
-// attributes that describe a function are function_attributes.cpp's.
+// The function-like type's call path: binding a call's arguments and
+// running the body, and a monitored call's way to monitoring.cpp. The type
+// itself and how functions are made are function_type.cpp's; the attributes
+// that describe a function are function_attributes.cpp's.
 #include <cstddef>
 
-#include "function.hpp"
 #include "function_object.hpp"
 #include "monitoring.hpp"
-#include "names.hpp"
-#include "pending_exception.hpp"
 
 namespace vx {
 
-namespace {
-
-const Text vectorcall_offset{"__vectorcalloffset__"};
-
-// The body, and the traceback entry of an error that leaves it.
 PyObject* enter(FunctionObject* function, const Call& call) noexcept {
     PyObject* result = function->spec->body(call);
     if (result == nullptr) [[unlikely]] {
@@ -22,6 +16,8 @@ PyObject* enter(FunctionObject* function, const Call& call) noexcept {
     }
     return result;
 }
+
+namespace {
 
 // Binds the call and hands it to `run`. Inlined in both callers, so that
 // the usual call, with no monitoring tool, pays for no extra call.
@@ -50,72 +46,17 @@ template <typename Run>
     return run(Call(self, bound, rest, function->constants));
 }
 
-// Which tools listen to the function now: the interpreter's listeners, and
-// those that set events on its code alone, read again.
-void look_again(FunctionObject* function, PyObject* code) noexcept {
-    Monitoring& monitoring = function->monitoring;
-    monitoring.enter();
-    monitoring.narrow();
-    if (may_have_local_events(code)) {
-        std::uint8_t local[Monitoring::local_count];
-        read_local_events(*function->state, code, local);
-        monitoring.listen_locally(local);
-    }
-}
-
-// The error set leaves the function: the raise and the unwind that tools
-// listening now hear of.
-PyObject* unwind(FunctionObject* function, PyObject* code) noexcept {
-    {
-        const PendingException error;
-        look_again(function, code);
-    }
-    fire_raise_and_unwind(function->monitoring, code);
-    return nullptr;
-}
-
-// A tool's error, raised in the function as in a Python function's frame.
-PyObject* raise_in(FunctionObject* function, const Call& call, PyObject* code) noexcept {
-    add_traceback_entry(function, call);
-    return unwind(function, code);
-}
-
-// A bound call as tools see a Python function's: its start and end around
-// the body, each told to the tools that listen at that moment. A tool's
-// callback that fails raises in the function.
-PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
-    const Owned code = code_of(function);
-    if (!code) {
-        return nullptr;
-    }
-    Monitoring& monitoring = function->monitoring;
-    look_again(function, code);
-    if (!fire_start(monitoring, code)) {
-        return raise_in(function, call, code);
-    }
-    PyObject* result = enter(function, call);
-    if (result == nullptr) {
-        return unwind(function, code);
-    }
-    look_again(function, code);
-    if (!fire_return(monitoring, code, result)) {
-        Py_DECREF(result);
-        return raise_in(function, call, code);
-    }
-    return result;
-}
-
 [[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,
                                       std::size_t nargsf, PyObject* kwnames) noexcept {
     // A tool's own calls are not the program's: while a callback runs on
     // this thread, the interpreter tells no tool of anything.
-    if (in_tool_callback()) {
-        return bind_and_run(function, args, nargsf, kwnames,
-                            [function](const Call& call) { return enter(function, call); });
-    }
-    return bind_and_run(function, args, nargsf, kwnames,
-                        [function](const Call& call) { return run_told(function, call); });
+    const bool told = !in_tool_callback();
+    return bind_and_run(function, args, nargsf, kwnames, [function, told](const Call& call) {
+        return told ? run_told(function, call) : enter(function, call);
+    });
 }
+
+}  // namespace
 
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames) noexcept {
@@ -140,284 +81,9 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     return result;
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    FunctionObject* function = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    // Held to the end, not cleared: a call reads its names, and the state
-    // lets go of what could lead back here when it is cleared itself.
-    Py_VISIT(function->state != nullptr ? function->state->object() : nullptr);
-    Py_VISIT(function->module);
-    Py_VISIT(function->doc);
-    Py_VISIT(function->globals);
-    Py_VISIT(function->builtins);
-    Py_VISIT(function->defaults);
-    Py_VISIT(function->kwdefaults);
-    Py_VISIT(function->type_params);
-    Py_VISIT(function->annotations);
-    Py_VISIT(function->annotate);
-    Py_VISIT(function->code);
-    return PyObject_VisitManagedDict(self, visit, arg);
-}
-
-int clear(PyObject* self) noexcept {
-    FunctionObject* function = as_function(self);
-    Py_CLEAR(function->module);
-    Py_CLEAR(function->doc);
-    Py_CLEAR(function->globals);
-    Py_CLEAR(function->builtins);
-    Py_CLEAR(function->defaults);
-    Py_CLEAR(function->kwdefaults);
-    Py_CLEAR(function->type_params);
-    Py_CLEAR(function->annotations);
-    Py_CLEAR(function->annotate);
-    function->own_annotate = false;
-    Py_CLEAR(function->code);
-    PyObject_ClearManagedDict(self);
-    return 0;
-}
-
-void dealloc(PyObject* self) noexcept {
-    PyObject_GC_UnTrack(self);
-    PyObject_ClearWeakRefs(self);
-    clear(self);
-    FunctionObject* function = as_function(self);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->qualname);
-    Py_CLEAR(function->varnames);
-    Py_CLEAR(function->defined_qualname);
-    Py_CLEAR(function->defined_file);
-    // The state goes last: freeing the function may be what frees it.
-    PyObject* state = function->state != nullptr ? function->state->object() : nullptr;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_XDECREF(state);
-}
-
-PyObject* repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
-}
-
-// Looked up on the class, a function is itself; looked up on an instance,
-// a bound method, exactly as for Python functions.
-PyObject* bind(PyObject* self, PyObject* instance, PyObject*) noexcept {
-    if (instance == nullptr || instance == Py_None) {
-        return Py_NewRef(self);
-    }
-    return PyMethod_New(self, instance);
-}
-
-// `__module__` is an attribute of each function, but the type needs a
-// `__module__` of its own, a string, in the same namespace: a descriptor
-// there would be what `type(f).__module__` answers. So the function's is
-// looked up here, before the type's.
-bool is_module_name(const FunctionObject* function, PyObject* name) noexcept {
-    PyObject* module_name = (*function->state)[dunder_module];
-    return name == module_name ||
-           (PyUnicode_Check(name) && PyUnicode_Compare(name, module_name) == 0);
-}
-
-PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
-    if (is_module_name(as_function(self), name)) {
-        PyObject* module = as_function(self)->module;
-        return Py_NewRef(module != nullptr ? module : Py_None);
-    }
-    return PyObject_GenericGetAttr(self, name);
-}
-
-int set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    if (is_module_name(as_function(self), name)) {
-        Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
-        return 0;
-    }
-    return PyObject_GenericSetAttr(self, name, value);
-}
-
-// Pickle and copy find a function by its module and qualified name.
-PyObject* reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
-}
-
-// `__vectorcalloffset__` is how the type tells the interpreter where the
-// call pointer is; it is taken out of the type's namespace once made.
-PyMemberDef members[] = {
-    {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
-    {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyMethodDef methods[] = {
-    {"__reduce__", reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// function_getset is another file's, but only its address is read here,
-// which the linker fixes.
-// NOLINTNEXTLINE(cppcoreguidelines-interfaces-global-init)
-PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(bind)},
-    {Py_tp_getattro, reinterpret_cast<void*>(get_attribute)},
-    {Py_tp_setattro, reinterpret_cast<void*>(set_attribute)},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear)},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, members},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    .name = "vorlix.function",
-    .basicsize = sizeof(FunctionObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF |
-             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = slots,
-};
-
-// The type as tools should see it. The dotted name it was made with gives
-// it a `__module__` string; its messages then name it as Python's function
-// type is named ("'function' object has no attribute ..."). And its
-// namespace has no attribute that a Python function lacks.
-bool finish_type(const State& state, PyTypeObject* type) noexcept {
-    type->tp_name = "function";
-    if (PyDict_DelItem(type->tp_dict, state[vectorcall_offset]) < 0) {
-        return false;
-    }
-    PyType_Modified(type);
-    return true;
-}
-
-Owned default_value(Default fallback) noexcept {
-    switch (fallback) {
-        case Default::none:
-            return add_ref(Py_None);
-        case Default::false_:
-            return add_ref(Py_False);
-        case Default::required:
-            break;
-    }
-    return {};
-}
-
-// The trailing defaults as a tuple, or null (no error) when there are none.
-bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
-    std::size_t first = spec.params.size();
-    while (first > 0 && spec.params[first - 1].fallback != Default::required) {
-        --first;
-    }
-    if (first == spec.params.size()) {
-        return true;
-    }
-    defaults = steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() - first)));
-    if (!defaults) {
-        return false;
-    }
-    for (std::size_t i = first; i < spec.params.size(); ++i) {
-        PyTuple_SET_ITEM(defaults.get(), i - first,
-                         default_value(spec.params[i].fallback).release());
-    }
-    return true;
-}
-
-// The parameter names, then the further locals.
-Owned make_varnames(const FunctionSpec& spec) noexcept {
-    Owned varnames = steal(
-        PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
-    if (!varnames) {
-        return {};
-    }
-    Py_ssize_t i = 0;
-    for (const Param& param : spec.params) {
-        Owned name = intern(param.name);
-        if (!name) {
-            return {};
-        }
-        PyTuple_SET_ITEM(varnames.get(), i++, name.release());
-    }
-    for (const std::string_view local : spec.locals) {
-        Owned name = intern(local);
-        if (!name) {
-            return {};
-        }
-        PyTuple_SET_ITEM(varnames.get(), i++, name.release());
-    }
-    return varnames;
-}
-
-}  // namespace
-
 Owned Call::global(PyObject* name) const noexcept {
     FunctionObject* function = as_function(function_);
     return lookup_global(Scope{*function->state, function->globals, function->builtins}, name);
-}
-
-bool ready_function_type(State& state) noexcept {
-    state.function_type = steal(PyType_FromSpec(&spec));
-    return state.function_type &&
-           finish_type(state, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
-}
-
-Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
-                    std::string_view qualname_prefix) noexcept {
-    Owned name = intern(spec.name);
-    const Owned prefix = intern(qualname_prefix);
-    Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
-    Owned module;
-    if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0) {
-        return {};
-    }
-    Owned file = file_of(state, globals);
-    if (!file) {
-        return {};
-    }
-    Owned builtins = builtins_of(state, globals);
-    Owned varnames = builtins ? make_varnames(spec) : Owned{};
-    Owned defaults;
-    if (!varnames || !make_defaults(spec, defaults)) {
-        return {};
-    }
-    // Evaluated now, in every mode: a name bound by a lazy import that is
-    // not yet resolved is resolved here, loading what it names.
-    Owned annotations = make_annotations(spec, Scope{state, globals, builtins});
-    if (!annotations) {
-        return {};
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
-    Owned self = steal(type->tp_alloc(type, 0));
-    if (!self) {
-        return {};
-    }
-    FunctionObject* function = as_function(self);
-    function->vectorcall = call_function;
-    function->spec = &spec;
-    function->state = &state;
-    function->constants = state.constants();
-    Py_INCREF(state.object());
-    function->name = name.release();
-    function->defined_qualname = Py_NewRef(qualname.get());
-    function->qualname = qualname.release();
-    function->defined_file = file.release();
-    function->module = module ? module.release() : Py_NewRef(Py_None);
-    function->doc = Py_NewRef(Py_None);
-    function->globals = Py_NewRef(globals);
-    function->builtins = builtins.release();
-    function->varnames = varnames.release();
-    function->defaults = defaults.release();
-    function->kwdefaults = nullptr;
-    function->type_params = nullptr;
-    function->annotations = annotations.release();
-    function->annotate = nullptr;
-    function->own_annotate = true;
-    function->code = nullptr;
-    function->is_method = !qualname_prefix.empty();
-    return self;
 }
 
 }  // namespace vx

@@ -2,7 +2,9 @@
 // mock, functools, pickle) describe a function, read and changed as a
 // Python function's are, with the same audit events.
 #include <cstddef>
+#include <string_view>
 
+#include "forward_ref.hpp"
 #include "function_object.hpp"
 #include "names.hpp"
 
@@ -215,32 +217,97 @@ PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
     return texts.release();
 }
 
+bool is_format_keyword(PyObject* keyword) noexcept {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (text == nullptr) {
+        PyErr_Clear();  // not UTF-8, so not "format"
+        return false;
+    }
+    return std::string_view{text, static_cast<std::size_t>(size)} == "format";
+}
+
+// Called as a compiler-made annotate function is, with the format alone,
+// by position; any other call is refused in the interpreter's words, under
+// the name the interpreter gives that function.
+bool takes_format(const FunctionObject* function, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* qualname = function->defined_qualname;
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        if (is_format_keyword(PyTuple_GET_ITEM(kwnames, i))) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U.__annotate__() got some positional-only arguments passed as keyword "
+                         "arguments: 'format'",
+                         qualname);
+            return false;
+        }
+    }
+    if (keywords > 0) {
+        PyErr_Format(PyExc_TypeError, "%U.__annotate__() got an unexpected keyword argument '%S'",
+                     qualname, PyTuple_GET_ITEM(kwnames, 0));
+    } else if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U.__annotate__() takes 1 positional argument but %zd were given", qualname,
+                     nargs);
+    } else if (nargs == 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U.__annotate__() missing 1 required positional argument: 'format'",
+                     qualname);
+    }
+    return nargs == 1 && keywords == 0;
+}
+
+// Whether `format` compares to the number `value` as `op` says: -1 on error.
+int compares(PyObject* format, long value, int op) noexcept {
+    const Owned number = steal(PyLong_FromLong(value));
+    return number ? PyObject_RichCompareBool(format, number, op) : -1;
+}
+
 // The function's own annotate function. Like the one the compiler writes
 // for a Python function, it evaluates the annotation expressions afresh in
 // the function's globals, whatever a caller has done to `__annotations__`
-// since, and gives their source text for the string format.
-PyObject* annotate(PyObject* self, PyObject* format) noexcept {
-    const long requested = PyLong_AsLong(format);
-    if (requested == -1 && PyErr_Occurred()) {
+// since, for any format up to VALUE_WITH_FAKE_GLOBALS (2); it refuses the
+// formats above with NotImplementedError, and a format that does not
+// compare with a number with the comparison's TypeError. The compiler's
+// leaves the two formats that follow to annotationlib, which runs its code
+// with stand-ins for the names; a native function has no code to run, so
+// it answers them itself: FORWARDREF with ForwardRefs for the names that
+// are not bound (forward_ref.hpp), STRING with the annotations' source text.
+PyObject* annotate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    FunctionObject* function = as_function(self);
+    if (!takes_format(function, nargs, kwnames)) {
         return nullptr;
     }
-    constexpr long value_format = 1;
+    PyObject* format = args[0];
+    constexpr long fake_globals_format = 2;
     constexpr long forwardref_format = 3;
     constexpr long string_format = 4;
-    const FunctionObject* function = as_function(self);
-    if (requested == value_format || requested == forwardref_format) {
-        return make_annotations(*function->spec,
-                                Scope{*function->state, function->globals, function->builtins})
-            .release();
+    const int beyond_value = compares(format, fake_globals_format, Py_GT);
+    const int forward = beyond_value > 0 ? compares(format, forwardref_format, Py_EQ) : 0;
+    if (beyond_value < 0 || forward < 0) {
+        return nullptr;
     }
-    if (requested == string_format) {
-        return annotation_texts(*function->spec);
+    if (beyond_value > 0 && forward == 0) {
+        const int string = compares(format, string_format, Py_EQ);
+        if (string == 0) {
+            PyErr_SetNone(PyExc_NotImplementedError);
+        }
+        return string > 0 ? annotation_texts(*function->spec) : nullptr;
     }
-    PyErr_SetNone(PyExc_NotImplementedError);
-    return nullptr;
+    Forwarding forwarding{self, function->globals};
+    return make_annotations(*function->spec,
+                            Scope{*function->state, function->globals, function->builtins,
+                                  forward > 0 ? &forwarding : nullptr})
+        .release();
 }
 
-PyMethodDef annotate_def = {"__annotate__", annotate, METH_O, nullptr};
+// The text signature gives inspect.signature what it reads from a
+// compiler-made one's code: `(format, /)`.
+PyMethodDef annotate_def = {"__annotate__",
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(annotate)),
+                            METH_FASTCALL | METH_KEYWORDS,
+                            "__annotate__($self, format, /)\n--\n\n"};
 
 PyObject* get_annotate(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);

@@ -52,6 +52,14 @@ inline Py_ssize_t positional_count(const FunctionSpec& spec) noexcept {
     return static_cast<Py_ssize_t>(spec.params.size()) - (spec.varargs ? 1 : 0);
 }
 
+// The type's vectorcall: every call of a function comes here (function.cpp).
+PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) noexcept;
+
+// Runs the body of a bound call, and adds the traceback entry of an error
+// that leaves it.
+PyObject* enter(FunctionObject* function, const Call& call) noexcept;
+
 // Binds a call that the fast path could not take: keywords, defaults, and
 // the interpreter's TypeError for calls that do not fit. On success fills
 // `bound` (borrowed references) and `rest`, and holds in `defaults` the

@@ -54,6 +54,14 @@ Owned parent_name(const ModuleRow& row, PyObject* module) noexcept {
                                                        : 0));
 }
 
+// Bytes of a path as Python keeps them: in the file-system encoding, with
+// what does not decode escaped (surrogateescape), so that the names below
+// D are those the path-based finder and os.listdir give for them.
+Owned decode_path(std::string_view bytes) noexcept {
+    return steal(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
 bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
     return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
 }
@@ -80,11 +88,10 @@ bool locate_shared_object(State& state) noexcept {
     } else if (file.find('.') != std::string_view::npos) {
         suffix = tail(file, file.find('.'));
     }
-    state.package_dir = steal(
-        PyUnicode_FromFormat("%.*s/vorlix", static_cast<int>(directory.size()), directory.data()));
-    state.file_suffix = steal(
-        PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size())));
-    return state.package_dir && state.file_suffix;
+    const Owned decoded = decode_path(directory);
+    state.package_dir = decoded ? steal(PyUnicode_FromFormat("%U/vorlix", decoded.get())) : Owned{};
+    state.file_suffix = state.package_dir ? decode_path(suffix) : Owned{};
+    return static_cast<bool>(state.file_suffix);
 }
 
 Owned package_search_path(const State& state) noexcept {

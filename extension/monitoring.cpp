@@ -1,5 +1,7 @@
 #include "monitoring.hpp"
 
+#include "function_object.hpp"
+
 #include "names.hpp"
 #include "pending_exception.hpp"
 #include "state.hpp"
@@ -76,6 +78,11 @@ void Monitoring::update() noexcept {
     }
 }
 
+namespace {
+
+// The told tools that set events on `code` alone, into `local`. Read as a
+// courtesy, like a traceback entry: an exception pending stays as it is,
+// and a read that fails counts as no events set.
 void read_local_events(const State& state, PyObject* code,
                        std::uint8_t (&local)[Monitoring::local_count]) noexcept {
     local[Monitoring::start] = local[Monitoring::returned] = 0;
@@ -101,6 +108,8 @@ void read_local_events(const State& state, PyObject* code,
     }
 }
 
+// Tells the tools of an event; false with the tool's exception set when a
+// callback failed. A DISABLE answered for start or return is remembered.
 bool fire_start(Monitoring& monitoring, PyObject* code) noexcept {
     return tell(monitoring, Monitoring::start, [code](PyMonitoringState* state) {
         return PyMonitoring_FirePyStartEvent(state, code, 0);
@@ -113,12 +122,71 @@ bool fire_return(Monitoring& monitoring, PyObject* code, PyObject* result) noexc
     });
 }
 
+// The raise and the unwind of the error that is set; each leaves an error
+// set, the one that was or a callback's instead.
 void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept {
     tell(monitoring, Monitoring::raised,
          [code](PyMonitoringState* state) { return PyMonitoring_FireRaiseEvent(state, code, 0); });
     tell(monitoring, Monitoring::unwound, [code](PyMonitoringState* state) {
         return PyMonitoring_FirePyUnwindEvent(state, code, 0);
     });
+}
+
+// Which tools listen to the function now: the interpreter's listeners, and
+// those that set events on its code alone, read again.
+void look_again(FunctionObject* function, PyObject* code) noexcept {
+    Monitoring& monitoring = function->monitoring;
+    monitoring.enter();
+    monitoring.narrow();
+    if (may_have_local_events(code)) {
+        std::uint8_t local[Monitoring::local_count];
+        read_local_events(*function->state, code, local);
+        monitoring.listen_locally(local);
+    }
+}
+
+// The error set leaves the function: the raise and the unwind that tools
+// listening now hear of.
+PyObject* unwind(FunctionObject* function, PyObject* code) noexcept {
+    {
+        const PendingException error;
+        look_again(function, code);
+    }
+    fire_raise_and_unwind(function->monitoring, code);
+    return nullptr;
+}
+
+// A tool's error, raised in the function as in a Python function's frame.
+PyObject* raise_in(FunctionObject* function, const Call& call, PyObject* code) noexcept {
+    add_traceback_entry(function, call);
+    return unwind(function, code);
+}
+
+// A bound call as tools see a Python function's: its start and end around
+// the body, each told to the tools that listen at that moment. A tool's
+// callback that fails raises in the function.
+}  // namespace
+
+PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
+    const Owned code = code_of(function);
+    if (!code) {
+        return nullptr;
+    }
+    Monitoring& monitoring = function->monitoring;
+    look_again(function, code);
+    if (!fire_start(monitoring, code)) {
+        return raise_in(function, call, code);
+    }
+    PyObject* result = enter(function, call);
+    if (result == nullptr) {
+        return unwind(function, code);
+    }
+    look_again(function, code);
+    if (!fire_return(monitoring, code, result)) {
+        Py_DECREF(result);
+        return raise_in(function, call, code);
+    }
+    return result;
 }
 
 }  // namespace vx

@@ -121,23 +121,15 @@ inline bool may_have_local_events(PyObject* code) noexcept {
     return code != nullptr && reinterpret_cast<PyCodeObject*>(code)->_co_monitoring != nullptr;
 }
 
-class State;
-// The told tools that set events on `code` alone, into `local`. Read as a
-// courtesy, like a traceback entry: an exception pending stays as it is,
-// and a read that fails counts as no events set.
-void read_local_events(const State& state, PyObject* code,
-                       std::uint8_t (&local)[Monitoring::local_count]) noexcept;
-
 // True while the running thread is inside a tool's callback, where the
 // interpreter fires no events.
 inline bool in_tool_callback() noexcept { return PyThreadState_Get()->tracing > 0; }
 
-// Tells the tools of an event; false with the tool's exception set when a
-// callback failed. A DISABLE answered for start or return is remembered.
-bool fire_start(Monitoring& monitoring, PyObject* code) noexcept;
-bool fire_return(Monitoring& monitoring, PyObject* code, PyObject* result) noexcept;
-// The raise and the unwind of the error that is set; each leaves an error
-// set, the one that was or a callback's instead.
-void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept;
+struct FunctionObject;
+class Call;
+// A bound call of `function` as tools see a Python function's: its start
+// and end around the body, each told to the tools that listen at that
+// moment; a tool's callback that fails raises in the function.
+PyObject* run_told(FunctionObject* function, const Call& call) noexcept;
 
 }  // namespace vx

@@ -10,7 +10,6 @@
 #include "import_system_parts.hpp"
 
 #include <cerrno>
-#include <string_view>
 
 namespace vx {
 
@@ -90,15 +89,16 @@ PyObject* joinpath(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     return below ? make_entry(Py_TYPE(self), path, false).release() : Py_NewRef(self);
 }
 
-// The last part of the path.
+// The last part of the path, cut from the str itself: a directory whose
+// name is not UTF-8 comes with escaped bytes, which have no UTF-8 form.
 PyObject* get_name(PyObject* self, void*) noexcept {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(as_entry(self)->path, &size);
-    if (text == nullptr) {
-        return nullptr;
+    PyObject* path = as_entry(self)->path;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
+    Py_ssize_t start = length;
+    while (start > 0 && PyUnicode_READ_CHAR(path, start - 1) != '/') {
+        --start;
     }
-    const std::size_t start = std::string_view{text, static_cast<std::size_t>(size)}.rfind('/') + 1;
-    return PyUnicode_FromStringAndSize(text + start, size - static_cast<Py_ssize_t>(start));
+    return PyUnicode_Substring(path, start, length);
 }
 
 void dealloc(PyObject* self) noexcept {

@@ -30,9 +30,7 @@ struct StateObject {
         type->tp_free(self);
         Py_DECREF(type);
     }
-    static StateObject* of(PyObject* self) noexcept {
-        return reinterpret_cast<StateObject*>(self);
-    }
+    static StateObject* of(PyObject* self) noexcept { return reinterpret_cast<StateObject*>(self); }
 };
 
 namespace {
@@ -159,9 +157,9 @@ bool State::make_constants() noexcept {
 }
 
 int State::traverse(visitproc visit, void* arg) const noexcept {
-    for (const Owned* held : {&constant_values_, &function_type, &package_dir, &file_suffix,
-                              &module_spec, &finder, &loaders, &package_names,
-                              &directory_finder_type, &resource_type, &code_body}) {
+    for (const Owned* held :
+         {&constant_values_, &function_type, &package_dir, &file_suffix, &module_spec, &finder,
+          &loaders, &package_names, &directory_finder_type, &resource_type, &code_body}) {
         Py_VISIT(held->get());
     }
     return 0;
@@ -170,9 +168,8 @@ int State::traverse(visitproc visit, void* arg) const noexcept {
 // The names stay: functions read them on every call, and strings lead
 // nowhere. Everything else goes; what needs it again makes it anew.
 void State::clear() noexcept {
-    for (Owned* held : {&function_type, &package_dir, &file_suffix, &module_spec, &finder,
-                        &loaders, &package_names, &directory_finder_type, &resource_type,
-                        &code_body}) {
+    for (Owned* held : {&function_type, &package_dir, &file_suffix, &module_spec, &finder, &loaders,
+                        &package_names, &directory_finder_type, &resource_type, &code_body}) {
         *held = Owned{};
     }
 }

@@ -1,5 +1,7 @@
 #include "type_expr.hpp"
 
+#include "forward_ref.hpp"
+
 namespace vx::type_expr_detail {
 
 Owned lookup(const Scope& scope, const char* identifier) noexcept {
@@ -7,12 +9,20 @@ Owned lookup(const Scope& scope, const char* identifier) noexcept {
     if (!name) {
         return {};
     }
-    return lookup_global(scope, name);
+    Owned value = lookup_global(scope, name);
+    if (!value && scope.forwarding != nullptr && PyErr_ExceptionMatches(PyExc_NameError)) {
+        PyErr_Clear();
+        return forward_name(*scope.forwarding, name);
+    }
+    return value;
 }
 
-Owned subscript(Owned origin, Owned key) noexcept {
+Owned subscript(const Scope& scope, Owned origin, Owned key) noexcept {
     if (!origin || !key) {
         return {};
+    }
+    if (scope.forwarding != nullptr && is_forward(*scope.forwarding, origin)) {
+        return forward_subscript(*scope.forwarding, origin, key);
     }
     return steal(PyObject_GetItem(origin, key));
 }
@@ -47,9 +57,15 @@ Owned pack_list(Owned* items, std::size_t count) noexcept {
     return pack<PyList_New, PyList_SetItem>(items, count);
 }
 
-Owned union_of(Owned left, Owned right) noexcept {
+// A ForwardRef on either side makes one, as annotationlib's stand-ins do:
+// the classes and aliases on the other side leave `|` to them.
+Owned union_of(const Scope& scope, Owned left, Owned right) noexcept {
     if (!left || !right) {
         return {};
+    }
+    if (scope.forwarding != nullptr &&
+        (is_forward(*scope.forwarding, left) || is_forward(*scope.forwarding, right))) {
+        return forward_union(*scope.forwarding, left, right);
     }
     return steal(PyNumber_Or(left, right));
 }

@@ -5,8 +5,11 @@ bench/pyvorlix, the same package in plain Python, and must give the same
 answer. Then the calls that hostile callers make, which must neither crash
 nor recurse without end."""
 
+import annotationlib
 import cProfile
 import functools
+import gc
+import importlib.util
 import inspect
 import os
 import pstats
@@ -18,6 +21,7 @@ import textwrap
 import traceback
 import types
 import warnings
+import weakref
 from pathlib import Path
 from unittest import mock
 
@@ -243,6 +247,70 @@ def update_wrapper(package):
             f.__annotations__, str(inspect.signature(f)), f.__module__ == __name__]
 
 
+def annotation_formats(package):
+    """What an annotate function answers called directly, and what
+    annotationlib reads in each format through functools.wraps' wrappers
+    once names the annotations use are gone: the ForwardRefs, and what they
+    evaluate to once the names are back. Not compared: a ForwardRef's
+    `__cell__`, which for the twin's methods is the class body's namespace,
+    and which object its owner is (the same repr): the twin's annotate
+    functions leave both formats to annotationlib, which makes its
+    ForwardRefs for the object it is asked about."""
+    annotate = package._launcher.API.switch.__annotate__
+    direct = [outcome(lambda: annotate(format)) for format in (0, 1, 2, 5, 2**80, 1.5, "x")]
+    direct += [outcome(call) for call in (lambda: annotate(), lambda: annotate(format=1),
+                                          lambda: annotate(1, 2), lambda: annotate(x=1))]
+    direct.append(str(inspect.signature(annotate)))
+    wrappers = [functools.wraps(f)(lambda *args: None)
+                for f in (package._launcher.API.switch, package.Launcher.logs,
+                          package._app.API.running.fget)]
+    forward, string, value = (annotationlib.Format.FORWARDREF, annotationlib.Format.STRING,
+                              annotationlib.Format.VALUE)
+
+    def annotations(wrapper, format):
+        return annotationlib.get_annotations(wrapper, format=format)
+
+    namespaces = [vars(package._launcher), vars(package._app)]
+    kept = [dict(namespace) for namespace in namespaces]
+    del namespaces[0]["Launcher"], namespaces[0]["Callable"], namespaces[1]["App"]
+    try:
+        read = [(annotations(w, forward), annotations(w, string),
+                 outcome(lambda: annotations(w, value)),
+                 annotations(w, forward) == annotations(w, forward)) for w in wrappers]
+    finally:
+        for namespace, names in zip(namespaces, kept):  # in their order
+            namespace.clear()
+            namespace.update(names)
+    refs = [ref for found, *_ in read for annotation in found.values()
+            for ref in [annotation, *getattr(annotation, "__args__", ())]
+            if isinstance(ref, annotationlib.ForwardRef)]
+    return direct, repr(read), [[
+        repr(ref), ref.__forward_arg__, ref.__forward_module__, ref.__forward_is_argument__,
+        ref.__forward_is_class__, ref.__extra_names__, ref.__globals__["__name__"],
+        repr(ref.evaluate())] for ref in refs]
+
+
+def names_the_collector_sees(package):
+    """Names that hold their function, on a function of a module run afresh:
+    the collector sees them, and frees the function with the module once
+    nothing else holds it, as after a reload."""
+    spec = importlib.util.find_spec(package._util.__name__)
+    fresh = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fresh)
+    f = fresh.vorlix
+
+    class Tagged(str):
+        pass
+
+    f.__name__, f.__qualname__ = Tagged("vorlix"), Tagged("vorlix")
+    f.__name__.function = f.__qualname__.function = f
+    seen = [any(r is name for r in gc.get_referents(f)) for name in (f.__name__, f.__qualname__)]
+    alive = weakref.ref(f)
+    del f, fresh
+    gc.collect()
+    return seen, alive() is None
+
+
 # The audit events of attribute access on a function (PEP 578), recorded
 # while a probe asks for them: an audit hook cannot be taken away again.
 AUDITED = []
@@ -342,7 +410,8 @@ def profiled(package):
 PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
-          changed_names, update_wrapper, audit_events, traceback_entries, first_lines, profiled]
+          changed_names, update_wrapper, annotation_formats, names_the_collector_sees,
+          audit_events, traceback_entries, first_lines, profiled]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])

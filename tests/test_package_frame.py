@@ -249,6 +249,27 @@ class TestWhereTheLoaderFoundIt:
         assert result[0] == "rel/vorlix"
         assert result[1] == "rel/vorlix/__init__" + name[len("vorlix"):]
 
+    def test_a_directory_whose_name_is_not_utf8_is_named_as_python_names_it(self, tmp_path):
+        # Its bytes are kept by the file-system encoding, as in sys.path. The
+        # interpreter's own extension loader refuses such a path (it keys its
+        # cache by the path in UTF-8, python/cpython#155247), so the shared
+        # object is loaded there first and imported through a link.
+        directory = os.fsdecode(bytes(tmp_path) + b"/not utf-8 \xff")
+        os.mkdir(directory)
+        shutil.copy(shared_object(), directory)
+        (tmp_path / "link").symlink_to(directory, target_is_directory=True)
+        name = os.path.basename(shared_object())
+        result = run_child(f"""
+            import ctypes, json, pkgutil
+            from importlib import resources
+            ctypes.PyDLL({directory + "/" + name!r})
+            import vorlix, vorlix._app
+            print(json.dumps([vorlix.__path__[0], vorlix._app.__file__, resources.files(vorlix).name,
+                              [module.name for module in pkgutil.iter_modules(vorlix.__path__)]]))
+        """, pythonpath=str(tmp_path / "link"))
+        assert result == [f"{directory}/vorlix", f"{directory}/vorlix/_app{name[len('vorlix'):]}",
+                          "vorlix", sorted(SUBMODULES)]
+
 
 class TestRerunBody:
     def test_builtins_already_in_the_namespace_are_kept(self):

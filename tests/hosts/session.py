@@ -1,12 +1,28 @@
 """Real operations against the simulated device, as a host runs them in
 every interpreter it makes: a listing, look-ups, an action, a failing
-sub-command and its VorlixException, a signature, and where the package's
-finder stands.  `session()` returns the answers as one JSON-able dict."""
+sub-command and its VorlixException, a signature, what annotationlib reads
+through a wrapper once a name is gone, and where the package's finder
+stands.  `session()` returns the answers as one JSON-able dict."""
 
+import annotationlib
+import functools
 import inspect
 import sys
 
 import vorlix
+
+
+def forward_reference():
+    wrapper = functools.wraps(vorlix.launchers.switch)(lambda *args: None)
+    namespace = vars(vorlix._launcher)
+    kept = dict(namespace)
+    del namespace["Launcher"]
+    try:
+        read = annotationlib.get_annotations(wrapper, format=annotationlib.Format.FORWARDREF)
+    finally:
+        namespace.clear()  # and back, in its order
+        namespace.update(kept)
+    return read["launcher"].__forward_arg__
 
 
 def session():
@@ -26,6 +42,7 @@ def session():
         "current": vorlix.launchers.current.name,
         "refused": refused,
         "signature": str(inspect.signature(vorlix.launchers.switch)),
+        "forward reference": forward_reference(),
         "finders": [i for i, f in enumerate(sys.meta_path)
                     if not isinstance(f, type) and f.find_spec("vorlix._util", None)],
     }

@@ -129,6 +129,12 @@ class TestPathsBesideTheTool:
                 (vorlix._app, "App", lambda: vorlix.apps["mail"]),
                 (vorlix._launcher, "subprocess", lambda: vorlix.Launcher("a").is_active),
                 (vorlix._launcher, "Launcher", lambda: vorlix.launchers.current),
+                # The ForwardRefs that the FORWARDREF format makes for it.
+                (vorlix._launcher, "Callable",
+                 lambda: vorlix.Launcher.logs.__annotate__(3)["_onlogline"].evaluate()),
+                (vorlix._app, "App",
+                 lambda: vorlix._app.API.running.fget.__annotate__(3)["return"].__args__[1]
+                 .evaluate()),
                 (vorlix._util, "subprocess", lambda: vorlix.vorlix("status")),
             ):
                 value = getattr(module, name)
