@@ -74,7 +74,7 @@ void missing_arguments(FunctionObject* function, PyObject* const* bound,
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (bound[i] == nullptr) {
             const Owned quoted = steal(PyObject_Repr(PyTuple_GET_ITEM(function->varnames, i)));
-            if (!quoted || PyList_Append(names, quoted) < 0) {
+            if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) {
                 return;
             }
         }
@@ -87,11 +87,11 @@ void missing_arguments(FunctionObject* function, PyObject* const* bound,
         const Owned last = steal(PyUnicode_FromFormat(missing == 2 ? "%U and %U" : "%U, and %U",
                                                       PyList_GET_ITEM(names.get(), missing - 2),
                                                       PyList_GET_ITEM(names.get(), missing - 1)));
-        if (!last || PyList_SetSlice(names, missing - 2, missing, nullptr) < 0 ||
-            PyList_Append(names, last) < 0) {
+        if (!last || PyList_SetSlice(names.get(), missing - 2, missing, nullptr) < 0 ||
+            PyList_Append(names.get(), last.get()) < 0) {
             return;
         }
-        listed = steal(PyUnicode_Join((*function->state)[list_separator], names));
+        listed = steal(PyUnicode_Join((*function->state)[list_separator], names.get()));
     }
     if (!listed) {
         return;

@@ -13,7 +13,7 @@ const Text dunder_firstlineno{"__firstlineno__"};
 const Text dunder_static_attributes{"__static_attributes__"};
 
 bool set_item(PyObject* namespace_, PyObject* key, Owned value) noexcept {
-    return value && PyDict_SetItem(namespace_, key, value) == 0;
+    return value && PyDict_SetItem(namespace_, key, value.get()) == 0;
 }
 
 Owned make_member(State& state, const MemberSpec& member, PyObject* globals,
@@ -22,7 +22,8 @@ Owned make_member(State& state, const MemberSpec& member, PyObject* globals,
     if (!function || member.kind == MemberKind::method) {
         return function;
     }
-    return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), function));
+    return steal(
+        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get()));
 }
 
 Owned make_static_attributes(const ClassSpec& spec) noexcept {
@@ -53,26 +54,27 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
     }
     // "App." prefixes the qualified names of App's functions.
     const Owned prefix = steal(PyUnicode_FromFormat("%U.", name.get()));
-    if (!prefix || !set_item(namespace_, state[dunder_module], std::move(module_name)) ||
-        !set_item(namespace_, state[dunder_qualname], add_ref(name)) ||
-        !set_item(namespace_, state[dunder_firstlineno],
+    if (!prefix || !set_item(namespace_.get(), state[dunder_module], std::move(module_name)) ||
+        !set_item(namespace_.get(), state[dunder_qualname], add_ref(name.get())) ||
+        !set_item(namespace_.get(), state[dunder_firstlineno],
                   steal(PyLong_FromLong(spec.firstlineno)))) {
         return {};
     }
     Py_ssize_t prefix_size = 0;
-    const char* prefix_text = PyUnicode_AsUTF8AndSize(prefix, &prefix_size);
+    const char* prefix_text = PyUnicode_AsUTF8AndSize(prefix.get(), &prefix_size);
     if (prefix_text == nullptr) {
         return {};
     }
     const std::string_view qualname_prefix(prefix_text, static_cast<std::size_t>(prefix_size));
     for (const MemberSpec& member : spec.members) {
         const Owned key = intern(member.function.name);
-        if (!key ||
-            !set_item(namespace_, key, make_member(state, member, globals, qualname_prefix))) {
+        if (!key || !set_item(namespace_.get(), key.get(),
+                              make_member(state, member, globals, qualname_prefix))) {
             return {};
         }
     }
-    if (!set_item(namespace_, state[dunder_static_attributes], make_static_attributes(spec))) {
+    if (!set_item(namespace_.get(), state[dunder_static_attributes],
+                  make_static_attributes(spec))) {
         return {};
     }
     PyObject* base = spec.base == Base::exception ? PyExc_Exception
@@ -81,7 +83,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
     if (!bases) {
         return {};
     }
-    PyObject* args[] = {name, bases, namespace_};
+    PyObject* args[] = {name.get(), bases.get(), namespace_.get()};
     return steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
 }
 

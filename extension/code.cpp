@@ -54,7 +54,7 @@ PyType_Spec refusal_spec = {
 
 int int_attribute(PyObject* object, PyObject* name) noexcept {
     const Owned value = steal(PyObject_GetAttr(object, name));
-    return value ? PyLong_AsInt(value) : -1;
+    return value ? PyLong_AsInt(value.get()) : -1;
 }
 
 // The empty body's instructions with its last load, LOAD_COMMON_CONSTANT
@@ -89,21 +89,20 @@ Owned make_body(const State& state) noexcept {
     const Owned consts = refusal ? steal(PyTuple_Pack(1, refusal.get())) : Owned{};
     const Owned empty = consts ? steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0)))
                                : Owned{};
-    const Owned units = empty ? raising_constant_zero(empty) : Owned{};
+    const Owned units = empty ? raising_constant_zero(empty.get()) : Owned{};
     const Owned none = units ? steal(PyTuple_New(0)) : Owned{};
-    const Owned linetable = none ? steal(PyObject_GetAttr(empty, state[co_linetable])) : Owned{};
-    const Owned exceptiontable = linetable
-                                     ? steal(PyObject_GetAttr(empty, state[co_exceptiontable]))
-                                     : Owned{};
-    const int stacksize = exceptiontable ? int_attribute(empty, state[co_stacksize]) : -1;
+    const Owned linetable = none ? steal(PyObject_GetAttr(empty.get(), state[co_linetable]))
+                                 : Owned{};
+    const Owned exceptiontable =
+        linetable ? steal(PyObject_GetAttr(empty.get(), state[co_exceptiontable])) : Owned{};
+    const int stacksize = exceptiontable ? int_attribute(empty.get(), state[co_stacksize]) : -1;
     if (stacksize < 0) {
         return {};
     }
     PyObject* unnamed = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
-    return steal(reinterpret_cast<PyObject*>(
-        PyUnstable_Code_NewWithPosOnlyArgs(0, 0, 0, 0, stacksize, 0, units, consts, none, none,
-                                           none, none, unnamed, unnamed, unnamed, 0, linetable,
-                                           exceptiontable)));
+    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        0, 0, 0, 0, stacksize, 0, units.get(), consts.get(), none.get(), none.get(), none.get(),
+        none.get(), unnamed, unnamed, unnamed, 0, linetable.get(), exceptiontable.get())));
 }
 
 // The interpreter's body, made on the first read and kept. Nothing that
@@ -120,7 +119,7 @@ Owned body_to_copy(State& state) noexcept {
             state.code_body = std::move(made);
         }
     }
-    return add_ref(state.code_body);
+    return add_ref(state.code_body.get());
 }
 
 // The code object, copied from `body` with the function's parameters and
@@ -148,11 +147,10 @@ Owned copy_code(const State& state, const FunctionObject* function, PyObject* bo
     }
     const auto argcount = static_cast<int>(positional_count(spec));
     const auto nlocals = static_cast<int>(PyTuple_GET_SIZE(function->varnames));
-    return steal(reinterpret_cast<PyObject*>(
-        PyUnstable_Code_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, stacksize, flags, units, consts,
-                                           names, function->varnames, names, names,
-                                           function->defined_file, name, function->defined_qualname,
-                                           spec.line, linetable, exceptiontable)));
+    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, 0, 0, nlocals, stacksize, flags, units.get(), consts.get(), names.get(),
+        function->varnames, names.get(), names.get(), function->defined_file, name.get(),
+        function->defined_qualname, spec.line, linetable.get(), exceptiontable.get())));
 }
 
 // Made in the interpreter the function belongs to, whose state it holds;
@@ -169,7 +167,7 @@ Owned make_code(const FunctionObject* function) noexcept {
         return {};
     }
     const Owned body = body_to_copy(state);
-    return body ? copy_code(state, function, body) : Owned{};
+    return body ? copy_code(state, function, body.get()) : Owned{};
 }
 
 }  // namespace

@@ -35,11 +35,12 @@ Owned others_of(const State& state, PyObject* self) noexcept {
         return add_ref(finder->others);
     }
     const Owned sys = import_system_sys(state);
-    const Owned hooks = sys ? steal(PyObject_GetAttr(sys, state[path_hooks_attribute])) : Owned{};
-    const Owned iterator = hooks ? steal(PyObject_GetIter(hooks)) : Owned{};
+    const Owned hooks = sys ? steal(PyObject_GetAttr(sys.get(), state[path_hooks_attribute]))
+                            : Owned{};
+    const Owned iterator = hooks ? steal(PyObject_GetIter(hooks.get())) : Owned{};
     Owned found = add_ref(Py_None);
-    for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator)));) {
-        Owned made = steal(PyObject_CallOneArg(hook, finder->path));
+    for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator.get())));) {
+        Owned made = steal(PyObject_CallOneArg(hook.get(), finder->path));
         if (made && !Py_IS_TYPE(made.get(), Py_TYPE(self))) {
             found = std::move(made);
             break;
@@ -80,9 +81,10 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!others || others.get() == Py_None) {
         return others.release();
     }
-    const Owned method = steal(PyObject_GetAttr(others, (*state)[find_spec_method]));
-    return method ? PyObject_Vectorcall(method, args, static_cast<std::size_t>(nargs), kwnames)
-                  : nullptr;
+    const Owned method = steal(PyObject_GetAttr(others.get(), (*state)[find_spec_method]));
+    return method
+               ? PyObject_Vectorcall(method.get(), args, static_cast<std::size_t>(nargs), kwnames)
+               : nullptr;
 }
 
 // A listing under way: the prefix of its names, the names that the table
@@ -101,19 +103,22 @@ bool list_others(const State& state, PyObject* self, const Listing& listing) noe
         return static_cast<bool>(others);
     }
     const Owned pkgutil = steal(PyImport_Import(state[pkgutil_module]));
-    const Owned lister = pkgutil ? steal(PyObject_GetAttr(pkgutil, state[iter_importer_modules]))
-                                 : Owned{};
-    PyObject* args[] = {others, listing.prefix};
-    const Owned found = lister ? steal(PyObject_Vectorcall(lister, args, 2, nullptr)) : Owned{};
-    const Owned iterator = found ? steal(PyObject_GetIter(found)) : Owned{};
+    const Owned lister = pkgutil
+                             ? steal(PyObject_GetAttr(pkgutil.get(), state[iter_importer_modules]))
+                             : Owned{};
+    PyObject* args[] = {others.get(), listing.prefix};
+    const Owned found = lister ? steal(PyObject_Vectorcall(lister.get(), args, 2, nullptr))
+                               : Owned{};
+    const Owned iterator = found ? steal(PyObject_GetIter(found.get())) : Owned{};
     const Owned first = iterator ? steal(PyLong_FromSsize_t(0)) : Owned{};
     if (!first) {
         return false;
     }
-    for (Owned item = steal(PyIter_Next(iterator)); item; item = steal(PyIter_Next(iterator))) {
-        const Owned module = steal(PyObject_GetItem(item, first));
-        const int served = module ? PySequence_Contains(listing.ours, module) : -1;
-        if (served < 0 || (served == 0 && PyList_Append(listing.listed, item) < 0)) {
+    for (Owned item = steal(PyIter_Next(iterator.get())); item;
+         item = steal(PyIter_Next(iterator.get()))) {
+        const Owned module = steal(PyObject_GetItem(item.get(), first.get()));
+        const int served = module ? PySequence_Contains(listing.ours, module.get()) : -1;
+        if (served < 0 || (served == 0 && PyList_Append(listing.listed, item.get()) < 0)) {
             return false;
         }
     }
@@ -150,11 +155,13 @@ PyObject* iter_modules(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         const Owned name = steal(PyUnicode_FromFormat("%U%.*s", prefix.get(),
                                                       static_cast<int>(leaf.size()), leaf.data()));
         const Owned pair = name ? steal(PyTuple_Pack(2, name.get(), Py_False)) : Owned{};
-        if (!pair || PyList_Append(ours, name) < 0 || PyList_Append(listed, pair) < 0) {
+        if (!pair || PyList_Append(ours.get(), name.get()) < 0 ||
+            PyList_Append(listed.get(), pair.get()) < 0) {
             return nullptr;
         }
     }
-    return list_others(*state, self, Listing{prefix, ours, listed}) && PyList_Sort(listed) == 0
+    return list_others(*state, self, Listing{prefix.get(), ours.get(), listed.get()}) &&
+                   PyList_Sort(listed.get()) == 0
                ? listed.release()
                : nullptr;
 }
@@ -224,7 +231,7 @@ PyType_Spec finder_spec = {
 
 bool is_package_directory(const State* state, PyObject* entry) noexcept {
     return state != nullptr && PyUnicode_Check(entry) &&
-           PyObject_RichCompareBool(entry, state->package_dir, Py_EQ) > 0;
+           PyObject_RichCompareBool(entry, state->package_dir.get(), Py_EQ) > 0;
 }
 
 }  // namespace
@@ -239,7 +246,7 @@ Owned directory_finder_for(PyObject* entry) noexcept {
     if (!is_package_directory(state, entry)) {
         const Owned message = steal(PyUnicode_FromString("not the vorlix package directory"));
         if (message) {
-            PyErr_SetImportError(message, nullptr, entry);
+            PyErr_SetImportError(message.get(), nullptr, entry);
         }
         return {};
     }
@@ -252,7 +259,7 @@ Owned directory_finder_for(PyObject* entry) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(state->directory_finder_type.get());
     Owned finder = steal(type->tp_alloc(type, 0));
     if (finder) {
-        as_finder(finder)->path = Py_NewRef(entry);
+        as_finder(finder.get())->path = Py_NewRef(entry);
     }
     return finder;
 }

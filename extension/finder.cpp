@@ -49,7 +49,7 @@ PyObject* create_module(PyObject*, PyObject* spec) noexcept {
     const State* state = loading_state();
     const Owned name = state != nullptr ? steal(PyObject_GetAttr(spec, (*state)[name_attribute]))
                                         : Owned{};
-    return name ? PyModule_NewObject(name) : nullptr;
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 PyObject* exec_module(PyObject* self, PyObject* module) noexcept {
@@ -117,17 +117,18 @@ Owned make_spec(const State& state, const ModuleRow& row, PyObject* name) noexce
         return {};
     }
     PyObject* args[] = {name, PyTuple_GET_ITEM(state.loaders.get(), &row - state.modules.data()),
-                        origin, row.package ? Py_True : Py_False};
+                        origin.get(), row.package ? Py_True : Py_False};
     const Owned kwnames = steal(
         PyTuple_Pack(2, state[origin_attribute], state[is_package_keyword]));
-    Owned spec = kwnames ? steal(PyObject_Vectorcall(state.module_spec, args, 2, kwnames))
-                         : Owned{};
-    if (!spec || PyObject_SetAttr(spec, state[has_location], Py_True) < 0) {
+    Owned spec = kwnames
+                     ? steal(PyObject_Vectorcall(state.module_spec.get(), args, 2, kwnames.get()))
+                     : Owned{};
+    if (!spec || PyObject_SetAttr(spec.get(), state[has_location], Py_True) < 0) {
         return {};
     }
     if (row.package) {
         const Owned path = package_search_path(state);
-        if (!path || PyObject_SetAttr(spec, state[search_locations], path) < 0) {
+        if (!path || PyObject_SetAttr(spec.get(), state[search_locations], path.get()) < 0) {
             return {};
         }
     }
@@ -226,18 +227,20 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     const Owned name = steal(PyModule_GetNameObject(module));
     const Owned sys = name ? import_system_sys(state) : Owned{};
-    const Owned modules = sys ? steal(PyObject_GetAttr(sys, state[modules_attribute])) : Owned{};
+    const Owned modules = sys ? steal(PyObject_GetAttr(sys.get(), state[modules_attribute]))
+                              : Owned{};
     Owned entry;
-    const int found = modules ? PyMapping_GetOptionalItem(modules, name, entry.out()) : -1;
+    const int found = modules ? PyMapping_GetOptionalItem(modules.get(), name.get(), entry.out())
+                              : -1;
     if (found <= 0 || entry.get() != module) {
         return found >= 0;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(state.package_names.get()); ++i) {
-        if (utf8(PyList_GET_ITEM(state.package_names.get(), i)) == utf8(name)) {
+        if (utf8(PyList_GET_ITEM(state.package_names.get(), i)) == utf8(name.get())) {
             return true;
         }
     }
-    return PyList_Append(state.package_names, name) == 0;
+    return PyList_Append(state.package_names.get(), name.get()) == 0;
 }
 
 Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept {
@@ -250,7 +253,7 @@ Owned table_spec(const State& state, PyObject* name, bool with_package) noexcept
 
 bool make_finder_and_loaders(State& state) noexcept {
     const Owned bootstrap = steal(PyImport_Import(state[importlib_bootstrap]));
-    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[module_spec_name]))
+    Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap.get(), state[module_spec_name]))
                                 : Owned{};
     const Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
     const Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};

@@ -9,21 +9,21 @@ namespace {
 
 Owned attribute(PyObject* object, const char* name) noexcept {
     const Owned key = steal(PyUnicode_FromString(name));
-    return key ? steal(PyObject_GetAttr(object, key)) : Owned{};
+    return key ? steal(PyObject_GetAttr(object, key.get())) : Owned{};
 }
 
 bool set_attribute(PyObject* object, const char* name, PyObject* value) noexcept {
     const Owned key = steal(PyUnicode_FromString(name));
-    return key && PyObject_SetAttr(object, key, value) == 0;
+    return key && PyObject_SetAttr(object, key.get(), value) == 0;
 }
 
 // annotationlib.ForwardRef, and the list of those made, at the first need.
 bool ready(Forwarding& forwarding) noexcept {
     if (!forwarding.forward_ref) {
         const Owned name = steal(PyUnicode_FromString("annotationlib"));
-        const Owned module = name ? steal(PyImport_Import(name)) : Owned{};
+        const Owned module = name ? steal(PyImport_Import(name.get())) : Owned{};
         forwarding.made = module ? steal(PyList_New(0)) : Owned{};
-        forwarding.forward_ref = forwarding.made ? attribute(module, "ForwardRef") : Owned{};
+        forwarding.forward_ref = forwarding.made ? attribute(module.get(), "ForwardRef") : Owned{};
     }
     return static_cast<bool>(forwarding.forward_ref);
 }
@@ -32,13 +32,13 @@ bool ready(Forwarding& forwarding) noexcept {
 // for none) as its extra names: with the attributes that annotationlib
 // gives those it makes from its stand-ins.
 Owned make_forward(Forwarding& forwarding, PyObject* text, PyObject* extras) noexcept {
-    Owned made = ready(forwarding) ? steal(PyObject_CallOneArg(forwarding.forward_ref, text))
+    Owned made = ready(forwarding) ? steal(PyObject_CallOneArg(forwarding.forward_ref.get(), text))
                                    : Owned{};
-    if (!made || !set_attribute(made, "__owner__", forwarding.owner) ||
-        !set_attribute(made, "__forward_is_argument__", Py_False) ||
-        !set_attribute(made, "__globals__", forwarding.globals) ||
-        (extras != nullptr && !set_attribute(made, "__extra_names__", extras)) ||
-        PyList_Append(forwarding.made, made) < 0) {
+    if (!made || !set_attribute(made.get(), "__owner__", forwarding.owner) ||
+        !set_attribute(made.get(), "__forward_is_argument__", Py_False) ||
+        !set_attribute(made.get(), "__globals__", forwarding.globals) ||
+        (extras != nullptr && !set_attribute(made.get(), "__extra_names__", extras)) ||
+        PyList_Append(forwarding.made.get(), made.get()) < 0) {
         return {};
     }
     return made;
@@ -50,7 +50,7 @@ bool add_extras(Owned& extras, PyObject* more) noexcept {
     if (!extras) {
         extras = steal(PyDict_New());
     }
-    extras = extras ? steal(PyNumber_Or(extras, more)) : Owned{};
+    extras = extras ? steal(PyNumber_Or(extras.get(), more)) : Owned{};
     return static_cast<bool>(extras);
 }
 
@@ -72,7 +72,7 @@ Owned sequence_text(Forwarding& forwarding, PyObject* sequence, Owned& extras, b
         PyList_SET_ITEM(texts.get(), i, text.release());
     }
     const Owned separator = texts ? steal(PyUnicode_FromString(", ")) : Owned{};
-    const Owned items = separator ? steal(PyUnicode_Join(separator, texts)) : Owned{};
+    const Owned items = separator ? steal(PyUnicode_Join(separator.get(), texts.get())) : Owned{};
     const bool list = PyList_Check(sequence);
     const char* format = list ? "[%U]" : "(%U)";
     if (bare) {
@@ -91,7 +91,7 @@ Owned sequence_text(Forwarding& forwarding, PyObject* sequence, Owned& extras, b
 Owned text_of(Forwarding& forwarding, PyObject* value, Owned& extras, bool bare) noexcept {
     if (is_forward(forwarding, value)) {
         const Owned held = attribute(value, "__extra_names__");
-        if (!held || (held.get() != Py_None && !add_extras(extras, held))) {
+        if (!held || (held.get() != Py_None && !add_extras(extras, held.get()))) {
             return {};
         }
         return attribute(value, "__arg__");
@@ -107,7 +107,7 @@ Owned text_of(Forwarding& forwarding, PyObject* value, Owned& extras, bool bare)
     if (name && !extras) {
         extras = steal(PyDict_New());
     }
-    if (!name || !extras || PyDict_SetItem(extras, name, value) < 0) {
+    if (!name || !extras || PyDict_SetItem(extras.get(), name.get(), value) < 0) {
         return {};
     }
     return name;
@@ -138,7 +138,7 @@ Owned combine(Forwarding& forwarding, const char* format, PyObject* left, PyObje
     const Owned text = right_text
                            ? steal(PyUnicode_FromFormat(format, left_text.get(), right_text.get()))
                            : Owned{};
-    return text ? make_forward(forwarding, text, extras) : Owned{};
+    return text ? make_forward(forwarding, text.get(), extras.get()) : Owned{};
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
     for (const Annotation& annotation : spec.annotations) {
         const Owned key = intern(annotation.key);
         const Owned value = key ? annotation.type.make(scope) : Owned{};
-        if (!value || PyDict_SetItem(annotations, key, value) < 0) {
+        if (!value || PyDict_SetItem(annotations.get(), key.get(), value.get()) < 0) {
             return {};
         }
     }
@@ -210,7 +210,7 @@ PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
             key ? steal(PyUnicode_FromStringAndSize(text.data(),
                                                     static_cast<Py_ssize_t>(text.size())))
                 : Owned{};
-        if (!value || PyDict_SetItem(texts, key, value) < 0) {
+        if (!value || PyDict_SetItem(texts.get(), key.get(), value.get()) < 0) {
             return nullptr;
         }
     }
@@ -260,7 +260,7 @@ bool takes_format(const FunctionObject* function, Py_ssize_t nargs, PyObject* kw
 // Whether `format` compares to the number `value` as `op` says: -1 on error.
 int compares(PyObject* format, long value, int op) noexcept {
     const Owned number = steal(PyLong_FromLong(value));
-    return number ? PyObject_RichCompareBool(format, number, op) : -1;
+    return number ? PyObject_RichCompareBool(format, number.get(), op) : -1;
 }
 
 // The function's own annotate function. Like the one the compiler writes
@@ -350,7 +350,8 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
         Owned made;
         const Owned annotate = add_ref(function->annotate);
         if (annotate) {
-            made = steal(PyObject_CallOneArg(annotate, Py_GetConstantBorrowed(Py_CONSTANT_ONE)));
+            made = steal(
+                PyObject_CallOneArg(annotate.get(), Py_GetConstantBorrowed(Py_CONSTANT_ONE)));
             if (made && !PyDict_Check(made.get())) {
                 // In the words of the interpreter the module is built for.
 #if PY_VERSION_HEX >= 0x030F0000

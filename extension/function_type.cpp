@@ -259,7 +259,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
                     std::string_view qualname_prefix) noexcept {
     Owned name = intern(spec.name);
     const Owned prefix = intern(qualname_prefix);
-    Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
+    Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix.get(), name.get())) : Owned{};
     Owned module;
     if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0) {
         return {};
@@ -276,7 +276,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     }
     // Evaluated now, in every mode: a name bound by a lazy import that is
     // not yet resolved is resolved here, loading what it names.
-    Owned annotations = make_annotations(spec, Scope{state, globals, builtins});
+    Owned annotations = make_annotations(spec, Scope{state, globals, builtins.get()});
     if (!annotations) {
         return {};
     }
@@ -285,7 +285,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     if (!self) {
         return {};
     }
-    FunctionObject* function = as_function(self);
+    FunctionObject* function = as_function(self.get());
     function->vectorcall = call_function;
     function->spec = &spec;
     function->state = &state;

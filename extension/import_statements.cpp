@@ -64,11 +64,12 @@ bool ImportStatements::run(const State& state, PyObject* globals) noexcept {
     text_lines_ = 1;
     const Owned file = file_of(state, globals);
     // No flags of the caller's own, as compile(..., dont_inherit=True).
-    const Owned code = file ? steal(Py_CompileStringObject(text_, file, Py_file_input, nullptr, -1))
+    const Owned code = file ? steal(Py_CompileStringObject(text_, file.get(), Py_file_input,
+                                                           nullptr, -1))
                             : Owned{};
     // The namespace as both globals and locals: module level, where the
     // interpreter may make an import lazy.
-    const Owned result = code ? steal(PyEval_EvalCode(code, globals, globals)) : Owned{};
+    const Owned result = code ? steal(PyEval_EvalCode(code.get(), globals, globals)) : Owned{};
     return static_cast<bool>(result);
 }
 

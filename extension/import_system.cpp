@@ -40,8 +40,8 @@ int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_
     }
     const Py_ssize_t size = at_the_front ? 0 : PyObject_Size(list);
     const Owned index = size >= 0 ? steal(PyLong_FromSsize_t(size < 2 ? size : 2)) : Owned{};
-    PyObject* args[] = {index, item};
-    return index && Owned(steal(PyObject_Vectorcall(insert, args, 2, nullptr))) ? 1 : -1;
+    PyObject* args[] = {index.get(), item};
+    return index && Owned(steal(PyObject_Vectorcall(insert.get(), args, 2, nullptr))) ? 1 : -1;
 }
 
 // The finder goes into sys.meta_path at index 2, behind the built-in and
@@ -55,33 +55,34 @@ int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_
 // exist), it would keep the hook from being asked.
 bool place_finder_and_hook(const State& state) noexcept {
     const Owned sys = import_system_sys(state);
-    const Owned meta_path = sys ? steal(PyObject_GetAttr(sys, state[meta_path_attribute]))
+    const Owned meta_path = sys ? steal(PyObject_GetAttr(sys.get(), state[meta_path_attribute]))
                                 : Owned{};
-    if (!meta_path || insert_once(state, meta_path, state.finder, false) < 0) {
+    if (!meta_path || insert_once(state, meta_path.get(), state.finder.get(), false) < 0) {
         return false;
     }
-    const Owned hooks = steal(PyObject_GetAttr(sys, state[path_hooks_attribute]));
-    const int inserted = hooks ? insert_once(state, hooks, state.finder, true) : -1;
+    const Owned hooks = steal(PyObject_GetAttr(sys.get(), state[path_hooks_attribute]));
+    const int inserted = hooks ? insert_once(state, hooks.get(), state.finder.get(), true) : -1;
     if (inserted <= 0) {
         return inserted == 0;
     }
-    const Owned cache = steal(PyObject_GetAttr(sys, state[importer_cache_attribute]));
+    const Owned cache = steal(PyObject_GetAttr(sys.get(), state[importer_cache_attribute]));
     if (!cache) {
         return false;
     }
     Owned cached;
     const int found = PyDict_Check(cache.get())
-                          ? PyDict_GetItemRef(cache, state.package_dir, cached.out())
+                          ? PyDict_GetItemRef(cache.get(), state.package_dir.get(), cached.out())
                           : 0;
-    return found == 0 || (found > 0 && (is_directory_finder(state, cached) ||
-                                        PyDict_DelItem(cache, state.package_dir) == 0));
+    return found == 0 || (found > 0 && (is_directory_finder(state, cached.get()) ||
+                                        PyDict_DelItem(cache.get(), state.package_dir.get()) == 0));
 }
 
 }  // namespace
 
 Owned import_system_sys(const State& state) noexcept {
     const Owned bootstrap = steal(PyImport_GetModule(state[importlib_bootstrap]));
-    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap, state[sys_attribute])) : Owned{};
+    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap.get(), state[sys_attribute]))
+                          : Owned{};
     if (!sys && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_RuntimeError, "lost the import system");
     }

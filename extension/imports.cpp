@@ -20,7 +20,7 @@ Owned file_origin(const State& state, PyObject* spec) noexcept {
     if (PyObject_GetOptionalAttr(spec, state[has_location], located.out()) <= 0) {
         return {};
     }
-    const int is_located = PyObject_IsTrue(located);
+    const int is_located = PyObject_IsTrue(located.get());
     Owned origin;
     if (is_located <= 0 ||
         PyObject_GetOptionalAttr(spec, state[origin_attribute], origin.out()) <= 0) {
@@ -35,7 +35,7 @@ bool is_initializing(const State& state, PyObject* spec) noexcept {
         PyErr_Clear();
         return false;
     }
-    const int truth = PyObject_IsTrue(value);
+    const int truth = PyObject_IsTrue(value.get());
     PyErr_Clear();
     return truth > 0;
 }
@@ -58,7 +58,7 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
     // The error's `name` is the module's own name, or None when it has no
     // usable one; only the message says "<unknown module name>".
     const Owned error_name = module_name && PyUnicode_Check(module_name.get())
-                                 ? add_ref(module_name)
+                                 ? add_ref(module_name.get())
                                  : add_ref(Py_None);
     if (error_name.get() == Py_None) {
         module_name = steal(PyUnicode_FromString("<unknown module name>"));
@@ -70,7 +70,7 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
     if (PyObject_GetOptionalAttr(module, state[dunder_spec], spec.out()) < 0) {
         return;
     }
-    Owned origin = spec ? file_origin(state, spec) : Owned{};
+    Owned origin = spec ? file_origin(state, spec.get()) : Owned{};
     if (PyErr_Occurred()) {
         return;
     }
@@ -81,7 +81,7 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
         }
     }
     Owned message;
-    if (spec && is_initializing(state, spec)) {
+    if (spec && is_initializing(state, spec.get())) {
         message = origin ? steal(PyUnicode_FromFormat(
                                "cannot import name %R from partially initialized module %R "
                                "(most likely due to a circular import) (%S)",
@@ -100,7 +100,7 @@ void raise_cannot_import(const State& state, PyObject* module, Owned module_name
     if (!message) {
         return;
     }
-    PyErr_SetImportError(message, error_name, origin ? origin.get() : Py_None);
+    PyErr_SetImportError(message.get(), error_name.get(), origin ? origin.get() : Py_None);
     // The interpreter also records which name was missing, for the
     // "Did you mean" hint of its traceback display; failing to is dropped,
     // and the ImportError goes back as it was.
@@ -116,8 +116,8 @@ Owned import_name(const State& state, PyObject* globals, PyObject* name, PyObjec
                   int level) noexcept {
     const Owned builtins = builtins_of(state, globals);
     Owned import_function;
-    if (!builtins ||
-        PyMapping_GetOptionalItem(builtins, state[dunder_import], import_function.out()) < 0) {
+    if (!builtins || PyMapping_GetOptionalItem(builtins.get(), state[dunder_import],
+                                               import_function.out()) < 0) {
         return {};
     }
     if (!import_function) {
@@ -129,8 +129,8 @@ Owned import_name(const State& state, PyObject* globals, PyObject* name, PyObjec
         return {};
     }
     PyObject* args[] = {name, globals, Py_None, fromlist != nullptr ? fromlist : Py_None,
-                        level_object};
-    return steal(PyObject_Vectorcall(import_function, args, 5, nullptr));
+                        level_object.get()};
+    return steal(PyObject_Vectorcall(import_function.get(), args, 5, nullptr));
 }
 
 Owned import_from(const State& state, PyObject* module, PyObject* name) noexcept {
@@ -149,7 +149,7 @@ Owned import_from(const State& state, PyObject* module, PyObject* name) noexcept
         if (!full_name) {
             return {};
         }
-        value = steal(PyImport_GetModule(full_name));
+        value = steal(PyImport_GetModule(full_name.get()));
         if (value || PyErr_Occurred()) {
             return value;
         }

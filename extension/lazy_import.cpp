@@ -46,12 +46,12 @@ bool find_lazy_import_type(const State& state) noexcept {
 
 Owned resolve_global(const State& state, PyObject* globals, PyObject* name,
                      Owned placeholder) noexcept {
-    Owned value = steal(PyObject_CallMethodNoArgs(placeholder, state[resolve_method]));
+    Owned value = steal(PyObject_CallMethodNoArgs(placeholder.get(), state[resolve_method]));
     Owned bound;
     if (!value || PyDict_GetItemRef(globals, name, bound.out()) < 0) {
         return {};
     }
-    if (bound.get() == placeholder.get() && PyDict_SetItem(globals, name, value) < 0) {
+    if (bound.get() == placeholder.get() && PyDict_SetItem(globals, name, value.get()) < 0) {
         return {};
     }
     return value;

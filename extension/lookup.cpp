@@ -30,7 +30,7 @@ Owned builtins_of(const State& state, PyObject* globals) noexcept {
         return add_ref(PyEval_GetBuiltins());
     }
     if (PyModule_Check(builtins.get())) {
-        return add_ref(PyModule_GetDict(builtins));
+        return add_ref(PyModule_GetDict(builtins.get()));
     }
     return builtins;
 }
@@ -40,11 +40,11 @@ void raise_name_error(const State& state, PyObject* name) noexcept {
     if (!message) {
         return;
     }
-    const Owned error = steal(PyObject_CallOneArg(PyExc_NameError, message));
-    if (!error || PyObject_SetAttr(error, state[name_attribute], name) < 0) {
+    const Owned error = steal(PyObject_CallOneArg(PyExc_NameError, message.get()));
+    if (!error || PyObject_SetAttr(error.get(), state[name_attribute], name) < 0) {
         return;
     }
-    PyErr_SetObject(PyExc_NameError, error);
+    PyErr_SetObject(PyExc_NameError, error.get());
 }
 
 }  // namespace vx

@@ -45,7 +45,7 @@ inline Owned lookup_global(const Scope& scope, PyObject* name) noexcept {
     Owned value;
     if (PyDict_GetItemRef(scope.globals, name, value.out()) != 0) {
 #if PY_VERSION_HEX >= 0x030F0000
-        if (value && is_lazy_import(value)) [[unlikely]] {
+        if (value && is_lazy_import(value.get())) [[unlikely]] {
             return resolve_global(scope.state, scope.globals, name, std::move(value));
         }
 #endif

@@ -34,7 +34,7 @@ void ModuleBody::bind(const char* name, Owned value) noexcept {
         return;
     }
     const Owned key = value && run_held_imports() ? intern(name) : Owned{};
-    done(key && PyDict_SetItem(globals_, key, value) == 0);
+    done(key && PyDict_SetItem(globals_, key.get(), value.get()) == 0);
 }
 
 void ModuleBody::bind_list(const char* name, std::span<const char* const> items) noexcept {
@@ -64,8 +64,8 @@ void ModuleBody::import_module(const char* name) noexcept {
     }
 #endif
     const Owned key = intern(name);
-    const Owned module = key ? import_name(state_, globals_, key, nullptr, 0) : Owned{};
-    done(module && PyDict_SetItem(globals_, key, module) == 0);
+    const Owned module = key ? import_name(state_, globals_, key.get(), nullptr, 0) : Owned{};
+    done(module && PyDict_SetItem(globals_, key.get(), module.get()) == 0);
 }
 
 // The statement's parts in its own order, as module files write it.
@@ -87,9 +87,11 @@ void ModuleBody::from_import(const char* module, const char* name, const char* a
     const Owned module_name = intern(module + level);
     const Owned key = intern(name);
     const Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
-    const Owned imported = fromlist ? import_name(state_, globals_, module_name, fromlist, level)
+    const Owned imported = fromlist ? import_name(state_, globals_, module_name.get(),
+                                                  fromlist.get(), level)
                                     : Owned{};
-    bind(alias != nullptr ? alias : name, imported ? import_from(state_, imported, key) : Owned{});
+    bind(alias != nullptr ? alias : name,
+         imported ? import_from(state_, imported.get(), key.get()) : Owned{});
 }
 
 void ModuleBody::define(const ClassSpec& spec) noexcept {
@@ -98,7 +100,7 @@ void ModuleBody::define(const ClassSpec& spec) noexcept {
     }
     const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
     const Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
-    done(cls && PyDict_SetItem(globals_, key, cls) == 0);
+    done(cls && PyDict_SetItem(globals_, key.get(), cls.get()) == 0);
 }
 
 void ModuleBody::define(const FunctionSpec& spec) noexcept {
@@ -107,7 +109,7 @@ void ModuleBody::define(const FunctionSpec& spec) noexcept {
     }
     const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
     const Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
-    done(function && PyDict_SetItem(globals_, key, function) == 0);
+    done(function && PyDict_SetItem(globals_, key.get(), function.get()) == 0);
 }
 
 // `name = callable()`, in the statement's order.
@@ -118,9 +120,10 @@ void ModuleBody::call(const char* name, const char* callable) noexcept {
     }
     const Owned callable_name = run_held_imports() ? intern(callable) : Owned{};
     const Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
-    const Owned target = builtins ? lookup_global(Scope{state_, globals_, builtins}, callable_name)
+    const Owned target = builtins ? lookup_global(Scope{state_, globals_, builtins.get()},
+                                                  callable_name.get())
                                   : Owned{};
-    bind(name, target ? steal(PyObject_CallNoArgs(target)) : Owned{});
+    bind(name, target ? steal(PyObject_CallNoArgs(target.get())) : Owned{});
 }
 
 }  // namespace vx

@@ -44,7 +44,7 @@ Owned parent_name(const ModuleRow& row, PyObject* module) noexcept {
         return name;
     }
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
     if (text == nullptr) {
         return {};
     }
@@ -115,8 +115,8 @@ bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject*
     const Owned package = parent_name(row, module);
     const Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
     Owned spec;
-    if (!package || !builtins || !set(dict, state[dunder_package], package) ||
-        PyDict_SetDefaultRef(dict, state[dunder_builtins], builtins, nullptr) < 0 ||
+    if (!package || !builtins || !set(dict, state[dunder_package], package.get()) ||
+        PyDict_SetDefaultRef(dict, state[dunder_builtins], builtins.get(), nullptr) < 0 ||
         !set(dict, state[dunder_loader], loader) ||
         PyDict_GetItemRef(dict, state[dunder_spec], spec.out()) < 0) {
         return false;
@@ -125,22 +125,22 @@ bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject*
         spec = add_ref(Py_None);
     }
     if (row.package && spec.get() != Py_None &&
-        PyObject_SetAttr(spec, state[loader_attribute], loader) < 0) {
+        PyObject_SetAttr(spec.get(), state[loader_attribute], loader) < 0) {
         return false;
     }
     const Owned file = module_file(state, row);
-    if (!set(dict, state[dunder_spec], spec) || !set(dict, state[dunder_doc], Py_None) ||
-        !set(dict, state[dunder_file], file)) {
+    if (!set(dict, state[dunder_spec], spec.get()) || !set(dict, state[dunder_doc], Py_None) ||
+        !set(dict, state[dunder_file], file.get())) {
         return false;
     }
     const Owned path = row.package ? package_search_path(state) : Owned{};
-    if (row.package && !set(dict, state[dunder_path], path)) {
+    if (row.package && !set(dict, state[dunder_path], path.get())) {
         return false;
     }
     if (spec.get() != Py_None &&
-        (PyObject_SetAttr(spec, state[origin_attribute], file) < 0 ||
-         PyObject_SetAttr(spec, state[has_location], Py_True) < 0 ||
-         (row.package && PyObject_SetAttr(spec, state[search_locations], path) < 0))) {
+        (PyObject_SetAttr(spec.get(), state[origin_attribute], file.get()) < 0 ||
+         PyObject_SetAttr(spec.get(), state[has_location], Py_True) < 0 ||
+         (row.package && PyObject_SetAttr(spec.get(), state[search_locations], path.get()) < 0))) {
         return false;
     }
     return set(dict, state[dunder_cached], Py_None);

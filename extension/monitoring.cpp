@@ -95,7 +95,7 @@ void read_local_events(const State& state, PyObject* code,
         const Owned events = tool_id ? steal(PyObject_VectorcallMethod(state[get_local_events],
                                                                        args, 3, nullptr))
                                      : Owned{};
-        const long set = events ? PyLong_AsLong(events) : -1;
+        const long set = events ? PyLong_AsLong(events.get()) : -1;
         if (set < 0) {
             PyErr_Clear();
             continue;
@@ -173,18 +173,18 @@ PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
         return nullptr;
     }
     Monitoring& monitoring = function->monitoring;
-    look_again(function, code);
-    if (!fire_start(monitoring, code)) {
-        return raise_in(function, call, code);
+    look_again(function, code.get());
+    if (!fire_start(monitoring, code.get())) {
+        return raise_in(function, call, code.get());
     }
     PyObject* result = enter(function, call);
     if (result == nullptr) {
-        return unwind(function, code);
+        return unwind(function, code.get());
     }
-    look_again(function, code);
-    if (!fire_return(monitoring, code, result)) {
+    look_again(function, code.get());
+    if (!fire_return(monitoring, code.get(), result)) {
         Py_DECREF(result);
-        return raise_in(function, call, code);
+        return raise_in(function, call, code.get());
     }
     return result;
 }

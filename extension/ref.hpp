@@ -47,11 +47,12 @@ public:
     }
     ~Owned() { Py_XDECREF(object_); }
 
+    // Borrowed explicitly, never by conversion: an Owned that converted by
+    // itself would let `Py_DECREF(owned)` release a reference it still
+    // holds, and `PyObject* p = steal(...)` keep a pointer to an object
+    // freed at the semicolon.
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
-    // Handed to the C API as it is (see Borrowed).
-    // NOLINTNEXTLINE(google-explicit-constructor)
-    operator PyObject*() const noexcept { return object_; }
     Borrowed borrow() const noexcept { return object_; }
 
     // Hands the reference to the caller, for returning to the interpreter or

@@ -27,8 +27,8 @@ Entry* as_entry(PyObject* self) noexcept { return reinterpret_cast<Entry*>(self)
 Owned make_entry(PyTypeObject* type, PyObject* path, bool exists) noexcept {
     Owned entry = steal(type->tp_alloc(type, 0));
     if (entry) {
-        as_entry(entry)->path = Py_NewRef(path);
-        as_entry(entry)->exists = exists;
+        as_entry(entry.get())->path = Py_NewRef(path);
+        as_entry(entry.get())->exists = exists;
     }
     return entry;
 }
@@ -43,7 +43,7 @@ PyObject* refuse(PyObject* self) noexcept {
                               exists ? "Is a directory" : "No such file or directory",
                               as_entry(self)->path));
     if (error) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     }
     return nullptr;
 }
@@ -63,7 +63,7 @@ PyObject* iterdir(PyObject* self, PyObject*) noexcept {
         return refuse(self);
     }
     const Owned nothing = steal(PyTuple_New(0));
-    return nothing ? PyObject_GetIter(nothing) : nullptr;
+    return nothing ? PyObject_GetIter(nothing.get()) : nullptr;
 }
 
 // joinpath(*descendants): each a str or a path-like object that gives one;
@@ -86,7 +86,7 @@ PyObject* joinpath(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     if (!path) {
         return nullptr;
     }
-    return below ? make_entry(Py_TYPE(self), path, false).release() : Py_NewRef(self);
+    return below ? make_entry(Py_TYPE(self), path.get(), false).release() : Py_NewRef(self);
 }
 
 // The last part of the path, cut from the str itself: a directory whose
@@ -161,8 +161,8 @@ Owned package_directory(State& state) noexcept {
             return {};
         }
     }
-    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type.get()), state.package_dir,
-                      true);
+    return make_entry(reinterpret_cast<PyTypeObject*>(state.resource_type.get()),
+                      state.package_dir.get(), true);
 }
 
 }  // namespace vx

@@ -87,7 +87,7 @@ State* find_in(PyObject* dict) noexcept {
         Py_TYPE(object.get())->tp_dealloc != StateObject::dealloc) {
         return nullptr;
     }
-    return StateObject::of(object)->state();
+    return StateObject::of(object.get())->state();
 }
 
 }  // namespace
@@ -125,12 +125,12 @@ State* State::get_or_make(SetUp set_up) noexcept {
     if (!object) {
         return nullptr;
     }
-    state = new (StateObject::of(object)->storage) State(interpreter, object);
+    state = new (StateObject::of(object.get())->storage) State(interpreter, object.get());
     // The names first, since the parts read them as they are made; the state
     // takes its place only once it is whole. Until then the object is its
     // only owner, and a state that failed goes with it.
     if (!state->make_constants() || !set_up(*state) ||
-        PyDict_SetItemString(dict, state_key().text, object) < 0) {
+        PyDict_SetItemString(dict, state_key().text, object.get()) < 0) {
         return nullptr;
     }
     if (is_main(interpreter)) {

@@ -36,7 +36,7 @@ bool fill_locals(PyObject* frame, const FunctionObject* function, const Call& ca
         return false;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        if (!set_local(locals, function->varnames, i, call.arg(i))) {
+        if (!set_local(locals.get(), function->varnames, i, call.arg(i))) {
             return false;
         }
     }
@@ -49,13 +49,13 @@ bool fill_locals(PyObject* frame, const FunctionObject* function, const Call& ca
         for (std::size_t i = 0; i < rest.size(); ++i) {
             PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), Py_NewRef(rest[i]));
         }
-        if (!set_local(locals, function->varnames, count, args)) {
+        if (!set_local(locals.get(), function->varnames, count, args.get())) {
             return false;
         }
     }
     std::size_t index = 0;
     PyObject* kept = call.kept_local(index);
-    return kept == nullptr || set_local(locals, function->varnames, index, kept);
+    return kept == nullptr || set_local(locals.get(), function->varnames, index, kept);
 }
 
 // The frame of the entry, with its locals; null when it could not be made.
@@ -64,11 +64,11 @@ Owned entry_frame(FunctionObject* function, const Call& call) noexcept {
     const Owned code = code_of(function);
     Owned frame = code ? steal(reinterpret_cast<PyObject*>(
                              PyFrame_New(PyThreadState_Get(),
-                                         reinterpret_cast<PyCodeObject*>(code.get()), globals,
+                                         reinterpret_cast<PyCodeObject*>(code.get()), globals.get(),
                                          nullptr)))
                        : Owned{};
     if (frame) {
-        fill_locals(frame, function, call);
+        fill_locals(frame.get(), function, call);
     }
     return frame;
 }

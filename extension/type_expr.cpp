@@ -9,10 +9,10 @@ Owned lookup(const Scope& scope, const char* identifier) noexcept {
     if (!name) {
         return {};
     }
-    Owned value = lookup_global(scope, name);
+    Owned value = lookup_global(scope, name.get());
     if (!value && scope.forwarding != nullptr && PyErr_ExceptionMatches(PyExc_NameError)) {
         PyErr_Clear();
-        return forward_name(*scope.forwarding, name);
+        return forward_name(*scope.forwarding, name.get());
     }
     return value;
 }
@@ -21,10 +21,10 @@ Owned subscript(const Scope& scope, Owned origin, Owned key) noexcept {
     if (!origin || !key) {
         return {};
     }
-    if (scope.forwarding != nullptr && is_forward(*scope.forwarding, origin)) {
-        return forward_subscript(*scope.forwarding, origin, key);
+    if (scope.forwarding != nullptr && is_forward(*scope.forwarding, origin.get())) {
+        return forward_subscript(*scope.forwarding, origin.get(), key.get());
     }
-    return steal(PyObject_GetItem(origin, key));
+    return steal(PyObject_GetItem(origin.get(), key.get()));
 }
 
 namespace {
@@ -43,7 +43,7 @@ Owned pack(Owned* items, std::size_t count) noexcept {
         return {};
     }
     for (std::size_t i = 0; i < count; ++i) {
-        SetItem(packed, static_cast<Py_ssize_t>(i), items[i].release());
+        SetItem(packed.get(), static_cast<Py_ssize_t>(i), items[i].release());
     }
     return packed;
 }
@@ -64,10 +64,10 @@ Owned union_of(const Scope& scope, Owned left, Owned right) noexcept {
         return {};
     }
     if (scope.forwarding != nullptr &&
-        (is_forward(*scope.forwarding, left) || is_forward(*scope.forwarding, right))) {
-        return forward_union(*scope.forwarding, left, right);
+        (is_forward(*scope.forwarding, left.get()) || is_forward(*scope.forwarding, right.get()))) {
+        return forward_union(*scope.forwarding, left.get(), right.get());
     }
-    return steal(PyNumber_Or(left, right));
+    return steal(PyNumber_Or(left.get(), right.get()));
 }
 
 }  // namespace vx::type_expr_detail

@@ -82,18 +82,18 @@ template <const Text& listing>
 PyObject* is_listed(const Call& call) noexcept {
     const Owned name = steal(PyObject_GetAttr(call.arg(0), call[name_attribute]));
     const Owned registry = name ? call.global(registry_name) : Owned{};
-    const Owned apps = registry ? steal(PyObject_GetAttr(registry, call[listing])) : Owned{};
+    const Owned apps = registry ? steal(PyObject_GetAttr(registry.get(), call[listing])) : Owned{};
     if (!apps) {
         return nullptr;
     }
     // For a plain dict, `in d.keys()` is exactly `in d`; skip making the
     // keys view.
     if (PyDict_CheckExact(apps.get())) {
-        const int found = PyDict_Contains(apps, name);
+        const int found = PyDict_Contains(apps.get(), name.get());
         return found < 0 ? nullptr : PyBool_FromLong(found);
     }
-    const Owned names = steal(PyObject_CallMethodNoArgs(apps, call[keys_method]));
-    const int found = names ? PySequence_Contains(names, name) : -1;
+    const Owned names = steal(PyObject_CallMethodNoArgs(apps.get(), call[keys_method]));
+    const int found = names ? PySequence_Contains(names.get(), name.get()) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
@@ -108,8 +108,9 @@ PyObject* apps_by_name(const Call& call) noexcept {
     }
     const auto add = [&](const Owned& line) noexcept {
         const Owned app_type = call.global(app_class_name);
-        const Owned app = app_type ? steal(PyObject_CallOneArg(app_type, line)) : Owned{};
-        return app && PyDict_SetItem(apps, line, app) == 0;
+        const Owned app = app_type ? steal(PyObject_CallOneArg(app_type.get(), line.get()))
+                                   : Owned{};
+        return app && PyDict_SetItem(apps.get(), line.get(), app.get()) == 0;
     };
     // A plain list is walked by index as its iterator would walk it (the
     // size read at every step, each line held while App runs), without
@@ -122,11 +123,11 @@ PyObject* apps_by_name(const Call& call) noexcept {
         }
         return apps.release();
     }
-    const Owned iterator = steal(PyObject_GetIter(lines));
+    const Owned iterator = steal(PyObject_GetIter(lines.get()));
     if (!iterator) {
         return nullptr;
     }
-    while (const Owned line = steal(PyIter_Next(iterator))) {
+    while (const Owned line = steal(PyIter_Next(iterator.get()))) {
         if (!add(line)) {
             return nullptr;
         }

@@ -117,8 +117,8 @@ PyObject* enable(const Call& call) noexcept {
         return nullptr;
     }
     PyObject* command = call[switch_launcher];
-    const Owned output = start ? call_runner(runner, command, call[start_option], name.get())
-                               : call_runner(runner, command, name.get());
+    const Owned output = start ? call_runner(runner.get(), command, call[start_option], name.get())
+                               : call_runner(runner.get(), command, name.get());
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -127,7 +127,7 @@ PyObject* enable(const Call& call) noexcept {
 template <const Text& command>
 PyObject* exits_zero(const Call& call) noexcept {
     const Owned module = call.global(subprocess_module);
-    const Owned call_function = module ? steal(PyObject_GetAttr(module, call[call_attribute]))
+    const Owned call_function = module ? steal(PyObject_GetAttr(module.get(), call[call_attribute]))
                                        : Owned{};
     Owned name = call_function ? steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
                                : Owned{};
@@ -138,12 +138,12 @@ PyObject* exits_zero(const Call& call) noexcept {
     PyList_SET_ITEM(argv.get(), 0, Py_NewRef(call[tool_path]));
     PyList_SET_ITEM(argv.get(), 1, Py_NewRef(call[command]));
     PyList_SET_ITEM(argv.get(), 2, name.release());
-    const Owned exit_status = steal(PyObject_CallOneArg(call_function, argv));
+    const Owned exit_status = steal(PyObject_CallOneArg(call_function.get(), argv.get()));
     if (!exit_status) {
         return nullptr;
     }
     const Owned zero = steal(PyLong_FromLong(0));
-    return zero ? PyObject_RichCompare(exit_status, zero, Py_EQ) : nullptr;
+    return zero ? PyObject_RichCompare(exit_status.get(), zero.get(), Py_EQ) : nullptr;
 }
 
 // Launcher(vorlix("status").splitlines()[0][14:-4]); both names are looked
@@ -164,15 +164,15 @@ PyObject* current(const Call& call) noexcept {
         const Py_ssize_t start = length < 14 ? length : 14;
         const Py_ssize_t stop = length < 4 ? 0 : length - 4;
         const Owned name = steal(PyUnicode_Substring(line, start, stop < start ? start : stop));
-        return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
+        return name ? PyObject_CallOneArg(launcher_type.get(), name.get()) : nullptr;
     }
     const Owned zero = steal(PyLong_FromLong(0));
-    const Owned first_line = zero ? steal(PyObject_GetItem(lines, zero)) : Owned{};
+    const Owned first_line = zero ? steal(PyObject_GetItem(lines.get(), zero.get())) : Owned{};
     const Owned start = first_line ? steal(PyLong_FromLong(14)) : Owned{};
     const Owned stop = start ? steal(PyLong_FromLong(-4)) : Owned{};
-    const Owned between = stop ? steal(PySlice_New(start, stop, nullptr)) : Owned{};
-    const Owned name = between ? steal(PyObject_GetItem(first_line, between)) : Owned{};
-    return name ? PyObject_CallOneArg(launcher_type, name) : nullptr;
+    const Owned between = stop ? steal(PySlice_New(start.get(), stop.get(), nullptr)) : Owned{};
+    const Owned name = between ? steal(PyObject_GetItem(first_line.get(), between.get())) : Owned{};
+    return name ? PyObject_CallOneArg(launcher_type.get(), name.get()) : nullptr;
 }
 
 // The parameter `launcher` of switch, which it rebinds to the handle.
@@ -182,22 +182,24 @@ constexpr std::size_t launcher_param = 1;
 // _ = launcher.enable(start)
 PyObject* switch_to(const Call& call) noexcept {
     Owned launcher_type = call.global(launcher_class_name);
-    const int is_handle = launcher_type ? PyObject_IsInstance(call.arg(1), launcher_type) : -1;
+    const int is_handle = launcher_type ? PyObject_IsInstance(call.arg(1), launcher_type.get())
+                                        : -1;
     if (is_handle < 0) {
         return nullptr;
     }
     Owned launcher = add_ref(call.arg(1));
     if (!is_handle) {
         launcher_type = call.global(launcher_class_name);
-        launcher = launcher_type ? steal(PyObject_CallOneArg(launcher_type, launcher)) : Owned{};
+        launcher = launcher_type ? steal(PyObject_CallOneArg(launcher_type.get(), launcher.get()))
+                                 : Owned{};
         if (!launcher) {
             return nullptr;
         }
     }
-    PyObject* args[] = {launcher, call.arg(2)};
+    PyObject* args[] = {launcher.get(), call.arg(2)};
     const Owned result = steal(PyObject_VectorcallMethod(call[enable_method], args, 2, nullptr));
     if (!result) {
-        call.keep_local(launcher_param, launcher);
+        call.keep_local(launcher_param, launcher.get());
         return nullptr;
     }
     return Py_NewRef(Py_None);

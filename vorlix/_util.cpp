@@ -44,9 +44,9 @@ PyObject* raise(Owned error) noexcept {
         return nullptr;
     }
     if (PyExceptionInstance_Check(error.get())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     } else if (PyExceptionClass_Check(error.get())) {
-        PyErr_SetNone(error);
+        PyErr_SetNone(error.get());
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
@@ -57,20 +57,20 @@ PyObject* raise(Owned error) noexcept {
 // is read, as the f-string evaluates its fields left to right.
 Owned failure_message(const Call& call, PyObject* proc) noexcept {
     const Owned out = steal(PyObject_GetAttr(proc, call[stdout_]));
-    const Owned out_text = out ? steal(PyObject_Format(out, call[no_format])) : Owned{};
+    const Owned out_text = out ? steal(PyObject_Format(out.get(), call[no_format])) : Owned{};
     const Owned err = out_text ? steal(PyObject_GetAttr(proc, call[stderr_])) : Owned{};
-    const Owned err_text = err ? steal(PyObject_Format(err, call[no_format])) : Owned{};
+    const Owned err_text = err ? steal(PyObject_Format(err.get(), call[no_format])) : Owned{};
     if (!err_text) {
         return {};
     }
-    const Owned head = steal(PyUnicode_Concat(out_text, call[line_end]));
-    return head ? steal(PyUnicode_Concat(head, err_text)) : Owned{};
+    const Owned head = steal(PyUnicode_Concat(out_text.get(), call[line_end]));
+    return head ? steal(PyUnicode_Concat(head.get(), err_text.get())) : Owned{};
 }
 
 // if proc.returncode: raise VorlixException(...); return proc.stdout
 PyObject* outcome(const Call& call, PyObject* proc) noexcept {
     const Owned status = steal(PyObject_GetAttr(proc, call[returncode]));
-    const int failed = status ? PyObject_IsTrue(status) : -1;
+    const int failed = status ? PyObject_IsTrue(status.get()) : -1;
     if (failed < 0) {
         return nullptr;
     }
@@ -79,12 +79,12 @@ PyObject* outcome(const Call& call, PyObject* proc) noexcept {
     }
     const Owned error_type = call.global(vorlix_exception);
     const Owned message = error_type ? failure_message(call, proc) : Owned{};
-    return raise(message ? steal(PyObject_CallOneArg(error_type, message)) : Owned{});
+    return raise(message ? steal(PyObject_CallOneArg(error_type.get(), message.get())) : Owned{});
 }
 
 PyObject* runner(const Call& call) noexcept {
     const Owned module = call.global(subprocess_module);
-    const Owned run_function = module ? steal(PyObject_GetAttr(module, call[run])) : Owned{};
+    const Owned run_function = module ? steal(PyObject_GetAttr(module.get(), call[run])) : Owned{};
     if (!run_function) {
         return nullptr;
     }
@@ -97,14 +97,15 @@ PyObject* runner(const Call& call) noexcept {
     for (std::size_t i = 0; i < args.size(); ++i) {
         PyList_SET_ITEM(argv.get(), static_cast<Py_ssize_t>(i + 1), Py_NewRef(args[i]));
     }
-    PyObject* run_args[] = {argv, Py_True, Py_False, Py_True};
-    const Owned proc = steal(PyObject_Vectorcall(run_function, run_args, 1, call[run_keywords]));
+    PyObject* run_args[] = {argv.get(), Py_True, Py_False, Py_True};
+    const Owned proc = steal(
+        PyObject_Vectorcall(run_function.get(), run_args, 1, call[run_keywords]));
     if (!proc) {
         return nullptr;
     }
-    PyObject* result = outcome(call, proc);
+    PyObject* result = outcome(call, proc.get());
     if (result == nullptr) {
-        call.keep_local(proc_local, proc);
+        call.keep_local(proc_local, proc.get());
     }
     return result;
 }

@@ -34,23 +34,23 @@ PyObject* run_on_handle(const Call& call) noexcept {
     const Owned runner = call.global(runner_name);
     const Owned name = runner ? vx::steal(PyObject_GetAttr(call.arg(0), call[name_attribute]))
                               : Owned{};
-    const Owned output = name ? call_runner(runner, call[command], name.get()) : Owned{};
+    const Owned output = name ? call_runner(runner.get(), call[command], name.get()) : Owned{};
     return output ? Py_NewRef(Py_None) : nullptr;
 }
 
 // vorlix(command).splitlines()
 inline Owned read_listing(const Call& call, PyObject* command) noexcept {
     const Owned runner = call.global(runner_name);
-    const Owned output = runner ? call_runner(runner, command) : Owned{};
+    const Owned output = runner ? call_runner(runner.get(), command) : Owned{};
     if (!output) {
         return {};
     }
     // The runner's usual text is a plain str, whose splitlines nobody can
     // replace: split it directly rather than look the method up each time.
     if (PyUnicode_CheckExact(output.get())) {
-        return vx::steal(PyUnicode_Splitlines(output, 0));
+        return vx::steal(PyUnicode_Splitlines(output.get(), 0));
     }
-    return vx::steal(PyObject_CallMethodNoArgs(output, call[splitlines_method]));
+    return vx::steal(PyObject_CallMethodNoArgs(output.get(), call[splitlines_method]));
 }
 
 // def keys(self): return vorlix(command).splitlines()
@@ -62,7 +62,7 @@ PyObject* keys(const Call& call) noexcept {
 // def __contains__(self, key): return key in self.keys()
 inline PyObject* contains(const Call& call) noexcept {
     const Owned names = vx::steal(PyObject_CallMethodNoArgs(call.arg(0), call[keys_method]));
-    const int found = names ? PySequence_Contains(names, call.arg(1)) : -1;
+    const int found = names ? PySequence_Contains(names.get(), call.arg(1)) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
@@ -79,7 +79,7 @@ PyObject* get_item(const Call& call) noexcept {
         return nullptr;
     }
     const Owned handle_type = call.global(handle_class);
-    return handle_type ? PyObject_CallOneArg(handle_type, call.arg(1)) : nullptr;
+    return handle_type ? PyObject_CallOneArg(handle_type.get(), call.arg(1)) : nullptr;
 }
 
 // def __init__(self, name): self.name = name
