@@ -30,7 +30,9 @@ bool ready(Forwarding& forwarding) noexcept {
 
 // A new ForwardRef for the expression `text`, with `extras` (a dict, or null
 // for none) as its extra names: with the attributes that annotationlib
-// gives those it makes from its stand-ins.
+// gives those it makes from its stand-ins. (The text, then what it names:
+// the two callers spell out both.)
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 Owned make_forward(Forwarding& forwarding, PyObject* text, PyObject* extras) noexcept {
     Owned made = ready(forwarding) ? steal(PyObject_CallOneArg(forwarding.forward_ref.get(), text))
                                    : Owned{};

@@ -257,8 +257,10 @@ bool takes_format(const FunctionObject* function, Py_ssize_t nargs, PyObject* kw
     return nargs == 1 && keywords == 0;
 }
 
-// Whether `format` compares to the number `value` as `op` says: -1 on error.
-int compares(PyObject* format, long value, int op) noexcept {
+// Whether `format` compares to the number `value` as `op` says (the
+// comparison first, so that no two neighbouring parameters take one
+// another's values): -1 on error.
+int compares(int op, PyObject* format, long value) noexcept {
     const Owned number = steal(PyLong_FromLong(value));
     return number ? PyObject_RichCompareBool(format, number.get(), op) : -1;
 }
@@ -283,13 +285,13 @@ PyObject* annotate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     constexpr long fake_globals_format = 2;
     constexpr long forwardref_format = 3;
     constexpr long string_format = 4;
-    const int beyond_value = compares(format, fake_globals_format, Py_GT);
-    const int forward = beyond_value > 0 ? compares(format, forwardref_format, Py_EQ) : 0;
+    const int beyond_value = compares(Py_GT, format, fake_globals_format);
+    const int forward = beyond_value > 0 ? compares(Py_EQ, format, forwardref_format) : 0;
     if (beyond_value < 0 || forward < 0) {
         return nullptr;
     }
     if (beyond_value > 0 && forward == 0) {
-        const int string = compares(format, string_format, Py_EQ);
+        const int string = compares(Py_EQ, format, string_format);
         if (string == 0) {
             PyErr_SetNone(PyExc_NotImplementedError);
         }
