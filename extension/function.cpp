@@ -362,11 +362,17 @@ bool ready_function_type(State& state) noexcept {
            finish_type(state, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
 }
 
+// The name is interned once here: the class or module that binds the
+// function takes it as its key (defined_name), and a method's prefix is the
+// class's own string, so neither is made again. The module's namespace
+// comes before the prefix, as the module holds the class.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
-                    std::string_view qualname_prefix) noexcept {
+                    PyObject* qualname_prefix) noexcept {
     Owned name = intern(spec.name);
-    const Owned prefix = intern(qualname_prefix);
-    Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix, name)) : Owned{};
+    Owned qualname = !name || qualname_prefix == nullptr
+                         ? add_ref(name)
+                         : steal(PyUnicode_Concat(qualname_prefix, name));
     Owned module;
     if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0) {
         return {};
@@ -414,8 +420,10 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     function->annotate = nullptr;
     function->own_annotate = true;
     function->code = nullptr;
-    function->is_method = !qualname_prefix.empty();
+    function->is_method = qualname_prefix != nullptr;
     return self;
 }
+
+PyObject* defined_name(PyObject* function) noexcept { return as_function(function)->name; }
 
 }  // namespace vx

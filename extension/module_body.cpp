@@ -97,7 +97,7 @@ void ModuleBody::define(const ClassSpec& spec) noexcept {
         return;
     }
     const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
-    const Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
+    const Owned cls = key ? make_class(state_, spec, key, globals_) : Owned{};
     done(cls && PyDict_SetItem(globals_, key, cls) == 0);
 }
 
@@ -105,9 +105,9 @@ void ModuleBody::define(const FunctionSpec& spec) noexcept {
     if (!runs()) {
         return;
     }
-    const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
-    const Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
-    done(function && PyDict_SetItem(globals_, key, function) == 0);
+    const Owned function = run_held_imports() ? make_function(state_, spec, globals_, nullptr)
+                                              : Owned{};
+    done(function && PyDict_SetItem(globals_, defined_name(function), function) == 0);
 }
 
 // `name = callable()`, in the statement's order.
