@@ -1,13 +1,11 @@
 #include "type_expr.hpp"
 
+#include "state.hpp"
+
 namespace vx::type_expr_detail {
 
-Owned lookup(const Scope& scope, const char* identifier) noexcept {
-    const Owned name = steal(PyUnicode_InternFromString(identifier));
-    if (!name) {
-        return {};
-    }
-    return lookup_global(scope, name);
+Owned lookup(const Scope& scope, const Constant& name) noexcept {
+    return lookup_global(scope, scope.state[name]);
 }
 
 Owned subscript(Owned origin, Owned key) noexcept {
