@@ -389,7 +389,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     }
     // Evaluated now, in every mode: a name bound by a lazy import that is
     // not yet resolved is resolved here, loading what it names.
-    Owned annotations = make_annotations(spec, Scope{state, globals, builtins});
+    Owned annotations = make_annotations(spec, Scope{state, globals, builtins}, varnames);
     if (!annotations) {
         return {};
     }

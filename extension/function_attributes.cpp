@@ -2,6 +2,7 @@
 // mock, functools, pickle) describe a function, read and changed as a
 // Python function's are, with the same audit events.
 #include <cstddef>
+#include <string_view>
 
 #include "function_object.hpp"
 #include "names.hpp"
@@ -176,13 +177,36 @@ constexpr PyGetSetDef field_descriptor(const Field& field) noexcept {
 
 }  // namespace
 
-Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
+namespace {
+
+const Text return_key{"return"};
+
+// The key of an annotation, the name of a parameter or "return", as the
+// interned str that the function already holds: interning it again for
+// every annotation of every function made at import costs more than the
+// look-up.
+Owned annotation_key(const FunctionSpec& spec, const Scope& scope, PyObject* varnames,
+                     std::string_view key) noexcept {
+    if (key == "return") {
+        return add_ref(scope.state[return_key]);
+    }
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        if (spec.params[i].name == key) {
+            return add_ref(PyTuple_GET_ITEM(varnames, static_cast<Py_ssize_t>(i)));
+        }
+    }
+    return intern(key);
+}
+
+}  // namespace
+
+Owned make_annotations(const FunctionSpec& spec, const Scope& scope, PyObject* varnames) noexcept {
     Owned annotations = steal(PyDict_New());
     if (!annotations) {
         return {};
     }
     for (const Annotation& annotation : spec.annotations) {
-        const Owned key = intern(annotation.key);
+        const Owned key = annotation_key(spec, scope, varnames, annotation.key);
         const Owned value = key ? annotation.type.make(scope) : Owned{};
         if (!value || PyDict_SetItem(annotations, key, value) < 0) {
             return {};
@@ -230,7 +254,8 @@ PyObject* annotate(PyObject* self, PyObject* format) noexcept {
     const FunctionObject* function = as_function(self);
     if (requested == value_format || requested == forwardref_format) {
         return make_annotations(*function->spec,
-                                Scope{*function->state, function->globals, function->builtins})
+                                Scope{*function->state, function->globals, function->builtins},
+                                function->varnames)
             .release();
     }
     if (requested == string_format) {
