@@ -324,8 +324,24 @@ bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
     return true;
 }
 
+// The two names that most functions' varnames hold, interned once per
+// interpreter rather than for each function made at import: "self" opens
+// every method, "_" is every action's local.
+const Text self_name{"self"};
+const Text discarded_name{"_"};
+
+Owned varname(const State& state, std::string_view name) noexcept {
+    if (name == "self") {
+        return add_ref(state[self_name]);
+    }
+    if (name == "_") {
+        return add_ref(state[discarded_name]);
+    }
+    return intern(name);
+}
+
 // The parameter names, then the further locals.
-Owned make_varnames(const FunctionSpec& spec) noexcept {
+Owned make_varnames(const State& state, const FunctionSpec& spec) noexcept {
     Owned varnames = steal(
         PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
     if (!varnames) {
@@ -333,14 +349,14 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
     }
     Py_ssize_t i = 0;
     for (const Param& param : spec.params) {
-        Owned name = intern(param.name);
+        Owned name = varname(state, param.name);
         if (!name) {
             return {};
         }
         PyTuple_SET_ITEM(varnames.get(), i++, name.release());
     }
     for (const std::string_view local : spec.locals) {
-        Owned name = intern(local);
+        Owned name = varname(state, local);
         if (!name) {
             return {};
         }
@@ -382,7 +398,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
         return {};
     }
     Owned builtins = builtins_of(state, globals);
-    Owned varnames = builtins ? make_varnames(spec) : Owned{};
+    Owned varnames = builtins ? make_varnames(state, spec) : Owned{};
     Owned defaults;
     if (!varnames || !make_defaults(spec, defaults)) {
         return {};
