@@ -2,7 +2,6 @@
 // calls PyInit_vorlix for the module definition (multi-phase), creates the
 // package module and hands it to the execution slot, which runs the package
 // body; the submodules come out of the module table through the finder.
-#include "function.hpp"
 #include "import_system.hpp"
 #include "lazy_import.hpp"
 #include "module_frame.hpp"
@@ -17,8 +16,7 @@ namespace {
 // time (state.hpp): after the names, each part fills its own fields of the
 // state, in this order.
 bool set_up(State& state) noexcept {
-    return ready_function_type(state) && locate_shared_object(state) &&
-           make_finder_and_loaders(state)
+    return locate_shared_object(state) && make_finder_and_loaders(state)
 #if PY_VERSION_HEX >= 0x030F0000
            && find_lazy_import_type(state)
 #endif

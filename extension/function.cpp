@@ -304,6 +304,20 @@ Owned default_value(Default fallback) noexcept {
     return {};
 }
 
+// The type, made with the interpreter's first function rather than with its
+// state: a package imported in lazy imports mode makes none until a name
+// it binds is first used.
+PyTypeObject* function_type(State& state) noexcept {
+    if (!state.function_type) {
+        Owned type = steal(PyType_FromSpec(&spec));
+        if (!type || !finish_type(state, reinterpret_cast<PyTypeObject*>(type.get()))) {
+            return nullptr;
+        }
+        state.function_type = std::move(type);
+    }
+    return reinterpret_cast<PyTypeObject*>(state.function_type.get());
+}
+
 // The trailing defaults as a tuple, or null (no error) when there are none.
 bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
     std::size_t first = spec.params.size();
@@ -372,12 +386,6 @@ Owned Call::global(PyObject* name) const noexcept {
     return lookup_global(Scope{*function->state, function->globals, function->builtins}, name);
 }
 
-bool ready_function_type(State& state) noexcept {
-    state.function_type = steal(PyType_FromSpec(&spec));
-    return state.function_type &&
-           finish_type(state, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
-}
-
 // The name is interned once here: the class or module that binds the
 // function takes it as its key (defined_name), and a method's prefix is the
 // class's own string, so neither is made again. The module's namespace
@@ -409,8 +417,8 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     if (!annotations) {
         return {};
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
-    Owned self = steal(type->tp_alloc(type, 0));
+    PyTypeObject* type = function_type(state);
+    Owned self = type != nullptr ? steal(type->tp_alloc(type, 0)) : Owned{};
     if (!self) {
         return {};
     }

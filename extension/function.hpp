@@ -15,14 +15,12 @@ namespace vx {
 
 class State;
 
-// Makes the function-like type of an interpreter, into its state.
-bool ready_function_type(State& state) noexcept;
-
 // A new function for `spec`, defined in the module whose namespace is
 // `globals`, with the qualified name `qualname_prefix` + name (the prefix is
 // the str "App." for a method of App, null for a module-level function).
 // The annotations are evaluated here. The function holds `state`, its
-// interpreter's, until it is freed.
+// interpreter's, until it is freed. The interpreter's first function makes
+// the type into the state.
 Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
                     PyObject* qualname_prefix) noexcept;
 

@@ -53,7 +53,8 @@ public:
     // there.
     PyInterpreterState* const interpreter;
 
-    // The function-like type (function.hpp).
+    // The function-like type (function.hpp), made with the first function;
+    // null until then.
     Owned function_type;
 
     // Where the shared object was loaded from (module_frame.hpp).
