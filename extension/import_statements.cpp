@@ -147,6 +147,8 @@ void ImportStatements::append(std::string_view text) noexcept {
     }
 }
 
+// The statement's parts in its own order, as ModuleBody hands them on.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 bool ImportStatements::add(bool from, std::string_view module, int level, std::string_view name,
                            std::string_view alias) noexcept {
     if (level > 0 && after_absolute_) {
