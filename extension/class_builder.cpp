@@ -16,11 +16,10 @@ bool set_item(PyObject* namespace_, PyObject* key, Owned value) noexcept {
     return value && PyDict_SetItem(namespace_, key, value.get()) == 0;
 }
 
-Owned make_member(State& state, const MemberSpec& member, PyObject* globals,
-                  std::string_view prefix) noexcept {
-    Owned function = make_function(state, member.function, globals, prefix);
-    if (!function || member.kind == MemberKind::method) {
-        return function;
+// A method is its function; a property holds it as its getter.
+Owned make_member(const MemberSpec& member, const Owned& function) noexcept {
+    if (member.kind == MemberKind::method) {
+        return add_ref(function.get());
     }
     return steal(
         PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get()));
@@ -41,35 +40,31 @@ Owned make_static_attributes(const ClassSpec& spec) noexcept {
 
 }  // namespace
 
-Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcept {
-    const Owned name = intern(spec.name);
+// The name the module binds, then the module's namespace, as a class
+// statement reads.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* globals) noexcept {
     const Owned namespace_ = steal(PyDict_New());
     Owned module_name;
-    if (!name || !namespace_ ||
-        PyDict_GetItemRef(globals, state[dunder_name], module_name.out()) <= 0) {
+    if (!namespace_ || PyDict_GetItemRef(globals, state[dunder_name], module_name.out()) <= 0) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "a class needs its module's __name__");
         }
         return {};
     }
     // "App." prefixes the qualified names of App's functions.
-    const Owned prefix = steal(PyUnicode_FromFormat("%U.", name.get()));
+    const Owned prefix = steal(PyUnicode_FromFormat("%U.", name));
     if (!prefix || !set_item(namespace_.get(), state[dunder_module], std::move(module_name)) ||
-        !set_item(namespace_.get(), state[dunder_qualname], add_ref(name.get())) ||
+        !set_item(namespace_.get(), state[dunder_qualname], add_ref(name)) ||
         !set_item(namespace_.get(), state[dunder_firstlineno],
                   steal(PyLong_FromLong(spec.firstlineno)))) {
         return {};
     }
-    Py_ssize_t prefix_size = 0;
-    const char* prefix_text = PyUnicode_AsUTF8AndSize(prefix.get(), &prefix_size);
-    if (prefix_text == nullptr) {
-        return {};
-    }
-    const std::string_view qualname_prefix(prefix_text, static_cast<std::size_t>(prefix_size));
+    // Each member is bound under its function's name.
     for (const MemberSpec& member : spec.members) {
-        const Owned key = intern(member.function.name);
-        if (!key || !set_item(namespace_.get(), key.get(),
-                              make_member(state, member, globals, qualname_prefix))) {
+        const Owned function = make_function(state, member.function, globals, prefix.get());
+        if (!function || !set_item(namespace_.get(), defined_name(function.get()),
+                                   make_member(member, function))) {
             return {};
         }
     }
@@ -83,7 +78,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcep
     if (!bases) {
         return {};
     }
-    PyObject* args[] = {name.get(), bases.get(), namespace_.get()};
+    PyObject* args[] = {name, bases.get(), namespace_.get()};
     return steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
 }
 

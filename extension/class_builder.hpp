@@ -40,7 +40,8 @@ struct ClassSpec {
 class State;
 
 // The new class, defined in the module whose namespace is `globals`, made
-// in the interpreter whose state is `state`.
-Owned make_class(State& state, const ClassSpec& spec, PyObject* globals) noexcept;
+// in the interpreter whose state is `state`; `name` is spec.name as the
+// interned str that the module binds it under.
+Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* globals) noexcept;
 
 }  // namespace vx

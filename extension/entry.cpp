@@ -6,7 +6,6 @@
 // submodules come out of the module table through the finder.
 #include <atomic>
 
-#include "function.hpp"
 #include "import_system.hpp"
 #include "lazy_import.hpp"
 #include "module_frame.hpp"
@@ -36,8 +35,7 @@ ModuleTable handed_table() noexcept {
 // state, in this order.
 bool set_up(State& state) noexcept {
     state.modules = handed_table();
-    return ready_function_type(state) && locate_shared_object(state) &&
-           make_finder_and_loaders(state)
+    return locate_shared_object(state) && make_finder_and_loaders(state)
 #if PY_VERSION_HEX >= 0x030F0000
            && find_lazy_import_type(state)
 #endif

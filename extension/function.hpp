@@ -8,8 +8,6 @@
 // it pickles by qualified name. Its body is a C++ function.
 #pragma once
 
-#include <string_view>
-
 #include "function_spec.hpp"
 #include "ref.hpp"
 
@@ -17,15 +15,17 @@ namespace vx {
 
 class State;
 
-// Makes the function-like type of an interpreter, into its state.
-bool ready_function_type(State& state) noexcept;
-
 // A new function for `spec`, defined in the module whose namespace is
 // `globals`, with the qualified name `qualname_prefix` + name (the prefix is
-// "App." for a method of App, empty for a module-level function). The
-// annotations are evaluated here. The function holds `state`, its
-// interpreter's, until it is freed.
+// the str "App." for a method of App, null for a module-level function).
+// The annotations are evaluated here. The function holds `state`, its
+// interpreter's, until it is freed. The interpreter's first function makes
+// the type into the state.
 Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
-                    std::string_view qualname_prefix) noexcept;
+                    PyObject* qualname_prefix) noexcept;
+
+// The name of a function that make_function has just made (borrowed): the
+// key its class or module binds it under.
+PyObject* defined_name(PyObject* function) noexcept;
 
 }  // namespace vx

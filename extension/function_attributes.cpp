@@ -178,13 +178,36 @@ constexpr PyGetSetDef field_descriptor(const Field& field) noexcept {
 
 }  // namespace
 
-Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept {
+namespace {
+
+const Text return_key{"return"};
+
+// The key of an annotation, the name of a parameter or "return", as the
+// interned str that the function already holds: interning it again for
+// every annotation of every function made at import costs more than the
+// look-up.
+Owned annotation_key(const FunctionSpec& spec, const Scope& scope, PyObject* varnames,
+                     std::string_view key) noexcept {
+    if (key == "return") {
+        return add_ref(scope.state[return_key]);
+    }
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        if (spec.params[i].name == key) {
+            return add_ref(PyTuple_GET_ITEM(varnames, static_cast<Py_ssize_t>(i)));
+        }
+    }
+    return intern(key);
+}
+
+}  // namespace
+
+Owned make_annotations(const FunctionSpec& spec, const Scope& scope, PyObject* varnames) noexcept {
     Owned annotations = steal(PyDict_New());
     if (!annotations) {
         return {};
     }
     for (const Annotation& annotation : spec.annotations) {
-        const Owned key = intern(annotation.key);
+        const Owned key = annotation_key(spec, scope, varnames, annotation.key);
         const Owned value = key ? annotation.type.make(scope) : Owned{};
         if (!value || PyDict_SetItem(annotations.get(), key.get(), value.get()) < 0) {
             return {};
@@ -300,7 +323,8 @@ PyObject* annotate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Forwarding forwarding{self, function->globals};
     return make_annotations(*function->spec,
                             Scope{*function->state, function->globals, function->builtins,
-                                  forward > 0 ? &forwarding : nullptr})
+                                  forward > 0 ? &forwarding : nullptr},
+                            function->varnames)
         .release();
 }
 

@@ -73,8 +73,9 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
 // (function_attributes.cpp).
 extern PyGetSetDef function_getset[];
 
-// The function's annotations, evaluated in `scope`.
-Owned make_annotations(const FunctionSpec& spec, const Scope& scope) noexcept;
+// The function's annotations, evaluated in `scope`; a parameter's is keyed
+// by its name in `varnames`, the function's.
+Owned make_annotations(const FunctionSpec& spec, const Scope& scope, PyObject* varnames) noexcept;
 
 // The code object behind `__code__`, made on first use; every read gives
 // the same one.

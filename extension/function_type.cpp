@@ -190,6 +190,20 @@ bool finish_type(const State& state, PyTypeObject* type) noexcept {
     return true;
 }
 
+// The type, made with the interpreter's first function rather than with its
+// state: a package imported in lazy imports mode makes none until a name
+// it binds is first used.
+PyTypeObject* function_type(State& state) noexcept {
+    if (!state.function_type) {
+        Owned type = steal(PyType_FromSpec(&spec));
+        if (!type || !finish_type(state, reinterpret_cast<PyTypeObject*>(type.get()))) {
+            return nullptr;
+        }
+        state.function_type = std::move(type);
+    }
+    return reinterpret_cast<PyTypeObject*>(state.function_type.get());
+}
+
 Owned default_value(Default fallback) noexcept {
     switch (fallback) {
         case Default::none:
@@ -222,8 +236,24 @@ bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
     return true;
 }
 
+// The two names that most functions' varnames hold, interned once per
+// interpreter rather than for each function made at import: "self" opens
+// every method, "_" is every action's local.
+const Text self_name{"self"};
+const Text discarded_name{"_"};
+
+Owned varname(const State& state, std::string_view name) noexcept {
+    if (name == "self") {
+        return add_ref(state[self_name]);
+    }
+    if (name == "_") {
+        return add_ref(state[discarded_name]);
+    }
+    return intern(name);
+}
+
 // The parameter names, then the further locals.
-Owned make_varnames(const FunctionSpec& spec) noexcept {
+Owned make_varnames(const State& state, const FunctionSpec& spec) noexcept {
     Owned varnames = steal(
         PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
     if (!varnames) {
@@ -231,14 +261,14 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
     }
     Py_ssize_t i = 0;
     for (const Param& param : spec.params) {
-        Owned name = intern(param.name);
+        Owned name = varname(state, param.name);
         if (!name) {
             return {};
         }
         PyTuple_SET_ITEM(varnames.get(), i++, name.release());
     }
     for (const std::string_view local : spec.locals) {
-        Owned name = intern(local);
+        Owned name = varname(state, local);
         if (!name) {
             return {};
         }
@@ -249,17 +279,17 @@ Owned make_varnames(const FunctionSpec& spec) noexcept {
 
 }  // namespace
 
-bool ready_function_type(State& state) noexcept {
-    state.function_type = steal(PyType_FromSpec(&spec));
-    return state.function_type &&
-           finish_type(state, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
-}
-
+// The name is interned once here: the class or module that binds the
+// function takes it as its key (defined_name), and a method's prefix is the
+// class's own string, so neither is made again. The module's namespace
+// comes before the prefix, as the module holds the class.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
-                    std::string_view qualname_prefix) noexcept {
+                    PyObject* qualname_prefix) noexcept {
     Owned name = intern(spec.name);
-    const Owned prefix = intern(qualname_prefix);
-    Owned qualname = name && prefix ? steal(PyUnicode_Concat(prefix.get(), name.get())) : Owned{};
+    Owned qualname = !name || qualname_prefix == nullptr
+                         ? add_ref(name.get())
+                         : steal(PyUnicode_Concat(qualname_prefix, name.get()));
     Owned module;
     if (!qualname || PyDict_GetItemRef(globals, state[dunder_name], module.out()) < 0) {
         return {};
@@ -269,19 +299,20 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
         return {};
     }
     Owned builtins = builtins_of(state, globals);
-    Owned varnames = builtins ? make_varnames(spec) : Owned{};
+    Owned varnames = builtins ? make_varnames(state, spec) : Owned{};
     Owned defaults;
     if (!varnames || !make_defaults(spec, defaults)) {
         return {};
     }
     // Evaluated now, in every mode: a name bound by a lazy import that is
     // not yet resolved is resolved here, loading what it names.
-    Owned annotations = make_annotations(spec, Scope{state, globals, builtins.get()});
+    Owned annotations = make_annotations(spec, Scope{state, globals, builtins.get()},
+                                         varnames.get());
     if (!annotations) {
         return {};
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
-    Owned self = steal(type->tp_alloc(type, 0));
+    PyTypeObject* type = function_type(state);
+    Owned self = type != nullptr ? steal(type->tp_alloc(type, 0)) : Owned{};
     if (!self) {
         return {};
     }
@@ -307,8 +338,10 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     function->annotate = nullptr;
     function->own_annotate = true;
     function->code = nullptr;
-    function->is_method = !qualname_prefix.empty();
+    function->is_method = qualname_prefix != nullptr;
     return self;
 }
+
+PyObject* defined_name(PyObject* function) noexcept { return as_function(function)->name; }
 
 }  // namespace vx

@@ -7,6 +7,14 @@
 #include "names.hpp"
 #include "state.hpp"
 
+// The interpreter exports the placeholders' type under this name, which no
+// public header declares. Reading it costs the dynamic loader one symbol,
+// where listing every static type that derives from object, below, costs
+// more than the rest of the state's set-up. Weak, so that an interpreter
+// without it still loads the module, which then searches as below (and a
+// build forced into 3.14 loads far enough to refuse it).
+extern "C" __attribute__((weak)) PyTypeObject PyLazyImport_Type;
+
 namespace vx {
 
 namespace lazy_import_detail {
@@ -20,6 +28,10 @@ const Text resolve_method{"resolve"};
 
 bool find_lazy_import_type(const State& state) noexcept {
     if (lazy_import_detail::type.load(std::memory_order_relaxed) != nullptr) {
+        return true;
+    }
+    if (&PyLazyImport_Type != nullptr) {
+        lazy_import_detail::type.store(&PyLazyImport_Type, std::memory_order_relaxed);
         return true;
     }
     const Owned derived = steal(

@@ -11,6 +11,19 @@ namespace vx {
 ModuleBody::ModuleBody(State& state, PyObject* module) noexcept
     : state_(state), module_(module), globals_(PyModule_GetDict(module)) {}
 
+Owned ModuleBody::interned(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < named_count_; ++i) {
+        if (named_[i].text == text) {
+            return add_ref(named_[i].name.get());
+        }
+    }
+    Owned made = intern(text);
+    if (made && named_count_ < std::size(named_)) {
+        named_[named_count_++] = {text, add_ref(made.get())};
+    }
+    return made;
+}
+
 // Not static: it runs the held imports where there are any (3.15).
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static)
 bool ModuleBody::
@@ -33,7 +46,7 @@ void ModuleBody::bind(const char* name, Owned value) noexcept {
     if (!runs()) {
         return;
     }
-    const Owned key = value && run_held_imports() ? intern(name) : Owned{};
+    const Owned key = value && run_held_imports() ? interned(name) : Owned{};
     done(key && PyDict_SetItem(globals_, key.get(), value.get()) == 0);
 }
 
@@ -43,7 +56,7 @@ void ModuleBody::bind_list(const char* name, std::span<const char* const> items)
     }
     Owned list = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; list && i < items.size(); ++i) {
-        Owned item = intern(items[i]);
+        Owned item = interned(items[i]);
         if (!item) {
             list = {};
             break;
@@ -63,7 +76,7 @@ void ModuleBody::import_module(const char* name) noexcept {
         return;
     }
 #endif
-    const Owned key = intern(name);
+    const Owned key = interned(name);
     const Owned module = key ? import_name(state_, globals_, key.get(), nullptr, 0) : Owned{};
     done(module && PyDict_SetItem(globals_, key.get(), module.get()) == 0);
 }
@@ -84,8 +97,8 @@ void ModuleBody::from_import(const char* module, const char* name, const char* a
         return;
     }
 #endif
-    const Owned module_name = intern(module + level);
-    const Owned key = intern(name);
+    const Owned module_name = interned(module + level);
+    const Owned key = interned(name);
     const Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
     const Owned imported = fromlist ? import_name(state_, globals_, module_name.get(),
                                                   fromlist.get(), level)
@@ -98,8 +111,8 @@ void ModuleBody::define(const ClassSpec& spec) noexcept {
     if (!runs()) {
         return;
     }
-    const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
-    const Owned cls = key ? make_class(state_, spec, globals_) : Owned{};
+    const Owned key = run_held_imports() ? interned(spec.name) : Owned{};
+    const Owned cls = key ? make_class(state_, spec, key.get(), globals_) : Owned{};
     done(cls && PyDict_SetItem(globals_, key.get(), cls.get()) == 0);
 }
 
@@ -107,9 +120,9 @@ void ModuleBody::define(const FunctionSpec& spec) noexcept {
     if (!runs()) {
         return;
     }
-    const Owned key = run_held_imports() ? intern(spec.name) : Owned{};
-    const Owned function = key ? make_function(state_, spec, globals_, {}) : Owned{};
-    done(function && PyDict_SetItem(globals_, key.get(), function.get()) == 0);
+    const Owned function = run_held_imports() ? make_function(state_, spec, globals_, nullptr)
+                                              : Owned{};
+    done(function && PyDict_SetItem(globals_, defined_name(function.get()), function.get()) == 0);
 }
 
 // `name = callable()`, in the statement's order.
@@ -118,7 +131,7 @@ void ModuleBody::call(const char* name, const char* callable) noexcept {
     if (!runs()) {
         return;
     }
-    const Owned callable_name = run_held_imports() ? intern(callable) : Owned{};
+    const Owned callable_name = run_held_imports() ? interned(callable) : Owned{};
     const Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
     const Owned target = builtins ? lookup_global(Scope{state_, globals_, builtins.get()},
                                                   callable_name.get())

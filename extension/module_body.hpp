@@ -10,7 +10,9 @@
 // nothing, and finish() says the body failed.
 #pragma once
 
+#include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "class_builder.hpp"
 #include "function_spec.hpp"
@@ -46,6 +48,11 @@ public:
     bool finish() noexcept;
 
 private:
+    // The interned str of a name that the statements spell. The package
+    // body spells each of its public names three times (imported, bound,
+    // listed in __all__) and the modules' names twice or more: finding one
+    // made already costs less than interning it again.
+    Owned interned(std::string_view text) noexcept;
     // <name> = value, where a failed statement has left no value.
     void bind(const char* name, Owned value) noexcept;
     // Runs the import statements held back; false when they failed.
@@ -59,6 +66,12 @@ private:
     PyObject* module_;   // borrowed: the module being executed
     PyObject* globals_;  // borrowed: its namespace
     bool failed_ = false;
+    struct Named {
+        std::string_view text;
+        Owned name;
+    };
+    Named named_[16];
+    std::size_t named_count_ = 0;
 #if PY_VERSION_HEX >= 0x030F0000
     // In lazy imports mode, the import statements are held back and run
     // together, compiled, before the next statement of another kind.

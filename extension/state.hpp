@@ -62,7 +62,8 @@ public:
     // The row of the package itself.
     const ModuleRow& package_row() const noexcept { return modules.front(); }
 
-    // The function-like type (function.hpp).
+    // The function-like type (function.hpp), made with the first function;
+    // null until then.
     Owned function_type;
 
     // Where the shared object was loaded from (module_frame.hpp).

@@ -1,18 +1,16 @@
 #include "type_expr.hpp"
 
 #include "forward_ref.hpp"
+#include "state.hpp"
 
 namespace vx::type_expr_detail {
 
-Owned lookup(const Scope& scope, const char* identifier) noexcept {
-    const Owned name = steal(PyUnicode_InternFromString(identifier));
-    if (!name) {
-        return {};
-    }
-    Owned value = lookup_global(scope, name.get());
+Owned lookup(const Scope& scope, const Constant& identifier) noexcept {
+    PyObject* name = scope.state[identifier];
+    Owned value = lookup_global(scope, name);
     if (!value && scope.forwarding != nullptr && PyErr_ExceptionMatches(PyExc_NameError)) {
         PyErr_Clear();
-        return forward_name(*scope.forwarding, name.get());
+        return forward_name(*scope.forwarding, name);
     }
     return value;
 }

@@ -19,6 +19,7 @@
 #include <cstddef>
 
 #include "lookup.hpp"
+#include "names.hpp"
 #include "ref.hpp"
 
 namespace vx {
@@ -64,18 +65,21 @@ struct Identifier {
 };
 
 namespace type_expr_detail {
-Owned lookup(const Scope& scope, const char* identifier) noexcept;
+Owned lookup(const Scope& scope, const Constant& name) noexcept;
 Owned subscript(const Scope& scope, Owned origin, Owned key) noexcept;
 Owned pack_tuple(Owned* items, std::size_t count) noexcept;
 Owned pack_list(Owned* items, std::size_t count) noexcept;
 Owned union_of(const Scope& scope, Owned left, Owned right) noexcept;
 }  // namespace type_expr_detail
 
-// A name, as `str` or `App` in an annotation.
+// A name, as `str` or `App` in an annotation. Each is interned once per
+// interpreter, with the other constants, rather than at every annotation
+// that names it.
 template <Identifier identifier>
 struct Name {
+    static inline const Text text{identifier.text};
     [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
-        return type_expr_detail::lookup(scope, identifier.text);
+        return type_expr_detail::lookup(scope, text);
     }
     [[gnu::cold]] static void write(TypeText& out) noexcept { out.append(identifier.text); }
 };

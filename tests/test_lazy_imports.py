@@ -157,3 +157,63 @@ def test_lazy_mode_matches_the_python_package(sim, mode, steps):
     assert set(ours[0][0]["P"].values()) == {"lazy_import"}
     assert list(ours[0][0]) == ["P"]
     assert ours == theirs
+
+
+# A failed resolution, and the audit events of the import statements: the
+# code they run as is the same whether the build compiled it or the import
+# does, and so is what hooks hear of it.
+RESOLVE = r"""
+import json, sys
+name, blocked, use = sys.argv[1:]
+compiled = []
+sys.addaudithook(lambda event, args: event == "compile" and name in str(args[1])
+                 and compiled.append([args[0].decode(), args[1]]))
+class Block:
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname == blocked:
+            raise ImportError(f"no {blocked} here")
+sys.modules.pop(blocked, None)
+sys.meta_path.insert(0, Block())
+P = __import__(name)
+try:
+    exec(use, {"P": P})
+except ImportError as error:
+    frames, entry = [], error.__cause__.__traceback__
+    while entry is not None:
+        code = entry.tb_frame.f_code
+        frames.append([code.co_filename, entry.tb_lineno, code.co_name])
+        entry = entry.tb_next
+del sys.meta_path[0]
+def module(file):
+    folder, _, leaf = file.rpartition("/")
+    stem = leaf.split(".")[0]
+    return file if folder != P.__path__[0] else "P" if stem == "__init__" else "P." + stem
+print(json.dumps([[[module(f), line, where] for f, line, where in frames],
+                  [[text, module(f)] for text, f in compiled]]))
+"""
+
+
+def resolve(package, blocked, use):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([BENCH, os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.run([sys.executable, "-P", "-X", "lazy_imports=all", "-c", RESOLVE, package,
+                           blocked, use], capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+@pytest.mark.parametrize("blocked, use, module, line, imported", [
+    ("subprocess", "P.vorlix('status')", "P._util", 1, "subprocess"),
+    # The twin evaluates annotations when they are first read.
+    ("collections", "P.launchers; P.Launcher.logs.__annotations__", "P._launcher", 2, "Callable"),
+])
+def test_a_failed_resolution_names_the_import_statement(sim, blocked, use, module, line, imported):
+    ours, compiled = resolve("vorlix", blocked, use)
+    theirs, _ = resolve("pyvorlix", blocked, use)
+    assert ours == theirs == [[module, line, "<module>"]]
+    # One event for each module body that ran its statements, with their
+    # text at their lines and the module's file.
+    texts = dict((file, text) for text, file in compiled)
+    assert texts["P"] == "".join(f"from ._{m} import {n}\n" for m, n in [
+        ("app", "App"), ("app", "api as apps"), ("launcher", "Launcher"),
+        ("launcher", "api as launchers"), ("util", "VorlixException"), ("util", "vorlix")])
+    assert texts[module].splitlines()[line - 1].endswith(imported)
