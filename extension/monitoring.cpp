@@ -1,7 +1,6 @@
 #include "monitoring.hpp"
 
 #include "function_object.hpp"
-
 #include "names.hpp"
 #include "pending_exception.hpp"
 #include "state.hpp"

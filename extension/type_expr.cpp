@@ -5,12 +5,12 @@
 
 namespace vx::type_expr_detail {
 
-Owned lookup(const Scope& scope, const Constant& identifier) noexcept {
-    PyObject* name = scope.state[identifier];
-    Owned value = lookup_global(scope, name);
+Owned lookup(const Scope& scope, const Constant& name) noexcept {
+    PyObject* key = scope.state[name];
+    Owned value = lookup_global(scope, key);
     if (!value && scope.forwarding != nullptr && PyErr_ExceptionMatches(PyExc_NameError)) {
         PyErr_Clear();
-        return forward_name(*scope.forwarding, name);
+        return forward_name(*scope.forwarding, key);
     }
     return value;
 }
