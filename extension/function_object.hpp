@@ -75,6 +75,13 @@ bool bind_arguments(FunctionObject* function, PyObject* const* args, Py_ssize_t 
 // (function_attributes.cpp).
 extern PyGetSetDef function_getset[];
 
+// `__annotate__` and `__annotations__` (annotations.cpp), for
+// function_getset.
+PyObject* get_annotate(PyObject* self, void*) noexcept;
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept;
+PyObject* get_annotations(PyObject* self, void*) noexcept;
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept;
+
 // The function's annotations, evaluated in `scope`; a parameter's is keyed
 // by its name in `varnames`, the function's.
 Owned make_annotations(const FunctionSpec& spec, const Scope& scope, PyObject* varnames) noexcept;

@@ -1,5 +1,6 @@
 #include "state.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -156,20 +157,32 @@ bool State::make_constants() noexcept {
     return true;
 }
 
+namespace {
+
+// What a clear lets go of: every member but the names, which functions read
+// on every call and which lead nowhere; what needs the rest again makes it
+// anew. One list for the collector's two questions.
+template <class Parts>
+auto clearable(Parts& state) noexcept {
+    return std::array{&state.function_type, &state.package_dir,
+                      &state.file_suffix,   &state.module_spec,
+                      &state.finder,        &state.loaders,
+                      &state.package_names, &state.directory_finder_type,
+                      &state.resource_type, &state.code_body};
+}
+
+}  // namespace
+
 int State::traverse(visitproc visit, void* arg) const noexcept {
-    for (const Owned* held :
-         {&constant_values_, &function_type, &package_dir, &file_suffix, &module_spec, &finder,
-          &loaders, &package_names, &directory_finder_type, &resource_type, &code_body}) {
+    Py_VISIT(constant_values_.get());
+    for (const Owned* held : clearable(*this)) {
         Py_VISIT(held->get());
     }
     return 0;
 }
 
-// The names stay: functions read them on every call, and strings lead
-// nowhere. Everything else goes; what needs it again makes it anew.
 void State::clear() noexcept {
-    for (Owned* held : {&function_type, &package_dir, &file_suffix, &module_spec, &finder, &loaders,
-                        &package_names, &directory_finder_type, &resource_type, &code_body}) {
+    for (Owned* held : clearable(*this)) {
         *held = Owned{};
     }
 }
