@@ -229,9 +229,14 @@ PyType_Spec finder_spec = {
     .slots = finder_slots,
 };
 
-bool is_package_directory(const State* state, PyObject* entry) noexcept {
-    return state != nullptr && PyUnicode_Check(entry) &&
-           PyObject_RichCompareBool(entry, state->package_dir.get(), Py_EQ) > 0;
+// 1 for the package directory, 0 for any other entry, -1 with the
+// exception of an entry whose comparison failed (a str subclass's own
+// __eq__), which reaches the caller as it is.
+int is_package_directory(const State* state, PyObject* entry) noexcept {
+    if (state == nullptr || !PyUnicode_Check(entry)) {
+        return 0;
+    }
+    return PyObject_RichCompareBool(entry, state->package_dir.get(), Py_EQ);
 }
 
 }  // namespace
@@ -243,7 +248,11 @@ bool is_directory_finder(const State& state, PyObject* object) noexcept {
 
 Owned directory_finder_for(PyObject* entry) noexcept {
     State* state = State::current();
-    if (!is_package_directory(state, entry)) {
+    const int ours = is_package_directory(state, entry);
+    if (ours < 0) {
+        return {};
+    }
+    if (ours == 0) {
         const Owned message = steal(PyUnicode_FromString("not the vorlix package directory"));
         if (message) {
             PyErr_SetImportError(message.get(), nullptr, entry);

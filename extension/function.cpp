@@ -6,6 +6,7 @@
 
 #include "function_object.hpp"
 #include "monitoring.hpp"
+#include "python_frames.hpp"
 
 namespace vx {
 
@@ -18,6 +19,20 @@ PyObject* enter(FunctionObject* function, const Call& call) noexcept {
 }
 
 namespace {
+
+// A bound call's frame: counted against the recursion limit once its
+// arguments are bound, as a Python function's frame is, before any tool
+// hears of its start.
+template <typename Run>
+[[gnu::always_inline]] inline PyObject* in_frame(Run run, const Call& call) noexcept {
+    PyThreadState* thread = PyThreadState_GetUnchecked();
+    if (!enter_python_frame(thread)) [[unlikely]] {
+        return nullptr;
+    }
+    PyObject* result = run(call);
+    leave_python_frame(thread);
+    return result;
+}
 
 // Binds the call and hands it to `run`. Inlined in both callers, so that
 // the usual call, with no monitoring tool, pays for no extra call.
@@ -32,8 +47,9 @@ template <typename Run>
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return run(Call(self, args, {args + count, static_cast<std::size_t>(nargs - count)},
-                        function->constants));
+        return in_frame(run, Call(self, args,
+                                  {args + count, static_cast<std::size_t>(nargs - count)},
+                                  function->constants));
     }
     PyObject* bound[max_params];
     std::span<PyObject* const> rest;
@@ -43,7 +59,7 @@ template <typename Run>
     if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
         return nullptr;
     }
-    return run(Call(self, bound, rest, function->constants));
+    return in_frame(run, Call(self, bound, rest, function->constants));
 }
 
 [[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,

@@ -88,7 +88,8 @@ State* find_in(PyObject* dict) noexcept {
         Py_TYPE(object.get())->tp_dealloc != StateObject::dealloc) {
         return nullptr;
     }
-    return StateObject::of(object.get())->state();
+    State* state = StateObject::of(object.get())->state();
+    return state->cleared() ? nullptr : state;
 }
 
 }  // namespace
@@ -96,7 +97,7 @@ State* find_in(PyObject* dict) noexcept {
 State* State::current() noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     if (is_main(interpreter)) {
-        return main_state;
+        return main_state != nullptr && !main_state->cleared() ? main_state : nullptr;
     }
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
@@ -182,6 +183,7 @@ int State::traverse(visitproc visit, void* arg) const noexcept {
 }
 
 void State::clear() noexcept {
+    cleared_ = true;
     for (Owned* held : clearable(*this)) {
         *held = Owned{};
     }

@@ -32,7 +32,10 @@ namespace vx {
 class State {
 public:
     // The running interpreter's state; null, without an exception, before
-    // the package body has run in it.
+    // the package body has run in it, and once the collector has cleared
+    // it: a program can take the state out of the interpreter's dictionary
+    // and drop the package, and whatever still reads it then answers as
+    // before the first import.
     static State* current() noexcept;
 
     // Fills the parts of a new state; false with an exception set.
@@ -41,6 +44,9 @@ public:
     // first, then `set_up` fills the rest. Null with an exception set when
     // making it failed, and then no state is kept.
     static State* get_or_make(SetUp set_up) noexcept;
+
+    // True once the collector has cleared the state (see current()).
+    bool cleared() const noexcept { return cleared_; }
 
     // A constant's value in this interpreter (borrowed).
     PyObject* operator[](const Constant& constant) const noexcept {
@@ -107,6 +113,8 @@ private:
     void clear() noexcept;
 
     PyObject* const object_;
+    // Set by clear(): the parts are gone, and the state serves nothing.
+    bool cleared_ = false;
 
     // The constants' values, in a tuple that owns them; `constants_` points
     // at its items, which every call reads.

@@ -381,6 +381,38 @@ def first_lines(package):
     return {label: f.__code__.co_firstlineno for label, f in members(package).items()}
 
 
+def frames_counted(package):
+    """How many frames each operation counts against the recursion limit:
+    the lowest limit it runs at, beyond what the caller needs; and what a
+    lower one raises."""
+    done = types.SimpleNamespace(returncode=0, stdout="home\nmail\n", stderr="")
+    operations = {"caller": lambda: None,
+                  "apps[key]": lambda: package.apps["mail"],
+                  "apps.keys()": package.apps.keys,
+                  "App.start()": lambda: package.App("mail").start(),
+                  "launchers.current": lambda: package.launchers.current,
+                  "launchers.switch()": lambda: package.launchers.switch("home")}
+    saved, limit = package._util.subprocess, sys.getrecursionlimit()
+    package._util.subprocess = types.SimpleNamespace(run=lambda *args, **kwargs: done)
+    counted = {}
+    try:
+        for label, operation in operations.items():
+            refused = None
+            for lowest in range(1, 100):
+                try:
+                    sys.setrecursionlimit(lowest)
+                    operation()
+                    break
+                except RecursionError as error:
+                    refused = str(error)
+                finally:
+                    sys.setrecursionlimit(limit)
+            counted[label] = (lowest - counted.get("caller", (0,))[0], refused)
+    finally:
+        package._util.subprocess = saved
+    return counted
+
+
 def profiled(package):
     """What cProfile lists of a small program: each of the package's
     functions and the tool it calls, with their callers, as module, line
@@ -411,7 +443,7 @@ PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
           changed_names, update_wrapper, annotation_formats, names_the_collector_sees,
-          audit_events, traceback_entries, first_lines, profiled]
+          audit_events, traceback_entries, first_lines, frames_counted, profiled]
 
 
 @pytest.mark.parametrize("probe", PROBES, ids=[p.__name__ for p in PROBES])

@@ -196,6 +196,40 @@ class TestSubinterpreters:
         answers = [None, [], None, refused, refused]
         assert (proc.returncode, proc.stdout) == (0, repr(answers) + "\n")
 
+    # What reads the state finds it cleared, however a program got it
+    # cleared, and answers as before the first import; importing again
+    # makes a new one.
+    PULL_THE_STATE_AWAY = """
+        import ctypes, gc, importlib.util, json, sys, vorlix
+        states = [o for o in gc.get_objects() if type(o).__name__ == "State"]
+        if states and how == "cleared":
+            get_slot = ctypes.pythonapi.PyType_GetSlot
+            get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+            ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(states[0]), 51))(states[0])
+        for holder in gc.get_referrers(*states):
+            for key in [k for k, v in holder.items() if v is states[0]] if type(holder) is dict else ():
+                del holder[key]
+        del states
+        answers = []
+        class Late:
+            def __del__(self):
+                answers.append(bool(importlib.util.find_spec("vorlix")))
+        vorlix.late = Late()
+        for name in [n for n in sys.modules if n.split(".")[0] == "vorlix"]:
+            del sys.modules[name]
+        del vorlix
+        gc.collect()
+        import vorlix
+        answers += [importlib.util.find_spec("vorlix._app").name, vorlix.App("mail").name,
+                    type(vorlix.apps).__name__]
+        print(json.dumps(answers))
+    """
+
+    @pytest.mark.parametrize("how", ["deleted", "cleared"])
+    def test_a_state_pulled_away_never_crashes_and_a_new_import_works(self, how, twin_path):
+        code = (f"how = {how!r}", self.PULL_THE_STATE_AWAY)
+        assert run_child(*code) == run_child(*code, pythonpath=twin_path)
+
 
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):

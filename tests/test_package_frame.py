@@ -367,6 +367,17 @@ class TestFinder:
         with pytest.raises(ImportError):
             hook(entry)
 
+    def test_its_path_hook_lets_an_entrys_own_error_through(self):
+        class Refusing(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                raise LookupError("compared")
+
+        for entry in (vorlix.__path__[0], "/elsewhere"):
+            with pytest.raises(LookupError, match="compared"):
+                finder()(Refusing(entry))
+
     def test_a_rerun_module_comes_out_of_the_table_again(self, sim):
         # reload() asks the finder again and runs the row once more.
         import importlib
