@@ -2,7 +2,7 @@
 // the package frame lists them, ended by an empty row. The package writes
 // the table; its entry point hands it to the runtime (package_definition),
 // which serves every interpreter from it and names none of the package's
-// files.
+// files. The rows are data only: module/run_module.hpp runs one.
 #pragma once
 
 #include <Python.h>
@@ -31,13 +31,5 @@ using ModuleTable = std::span<const ModuleRow>;
 // interpreter then serves; null with ImportError set when the shared
 // object was built for another CPython.
 PyObject* package_definition(const ModuleRow* rows) noexcept;
-
-class State;
-// Fills a fresh module object from its row: the standard module attributes,
-// then the module's statements, which make their names in the interpreter
-// whose state is `state`. A module whose body fails on its first import
-// leaves sys.modules as any does: the import system takes it out, whichever
-// loader ran it.
-bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept;
 
 }  // namespace vx

@@ -2,8 +2,8 @@
 // by every run of the package body.
 #include "import_system.hpp"
 
-#include "../core/module_table.hpp"
 #include "../core/names.hpp"
+#include "../module/run_module.hpp"
 #include "import_system_parts.hpp"
 
 namespace vx {

@@ -4,6 +4,7 @@
 
 #include "../core/ref.hpp"
 #include "../core/state.hpp"
+#include "../module/run_module.hpp"
 
 namespace vx {
 

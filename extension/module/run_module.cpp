@@ -1,4 +1,4 @@
-#include "../core/module_table.hpp"
+#include "run_module.hpp"
 
 #include "../core/state.hpp"
 #include "module_body.hpp"
