@@ -6,12 +6,12 @@
 // submodules come out of the module table through the finder.
 #include <atomic>
 
-#include "import_system.hpp"
-#include "lazy_import.hpp"
-#include "module_frame.hpp"
-#include "module_table.hpp"
-#include "state.hpp"
-#include "version_guard.hpp"
+#include "core/lazy_import.hpp"
+#include "core/module_table.hpp"
+#include "core/state.hpp"
+#include "core/version_guard.hpp"
+#include "imports/import_system.hpp"
+#include "module/module_frame.hpp"
 
 namespace vx {
 

@@ -9,8 +9,8 @@
 //   6  from ._util import vorlix
 //   7
 //   8  __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
-#include "../extension/module_table.hpp"
-#include "../extension/names.hpp"
+#include "../extension/core/module_table.hpp"
+#include "../extension/core/names.hpp"
 #include "modules.hpp"
 
 namespace vorlix {

@@ -17,7 +17,7 @@
 //  10      if proc.returncode:
 //  11          raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
 //  12      return proc.stdout
-#include "../extension/names.hpp"
+#include "../extension/core/names.hpp"
 #include "modules.hpp"
 
 namespace vorlix {

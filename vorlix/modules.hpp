@@ -1,7 +1,7 @@
 // The bodies of the package's modules, one source file each.
 #pragma once
 
-#include "../extension/module_body.hpp"
+#include "../extension/module/module_body.hpp"
 
 namespace vorlix {
 

@@ -4,8 +4,8 @@
 // their command words and handle class.
 #pragma once
 
-#include "../extension/function_spec.hpp"
-#include "../extension/names.hpp"
+#include "../extension/core/names.hpp"
+#include "../extension/function/function_spec.hpp"
 
 namespace vorlix::shared {
 
