@@ -6,7 +6,7 @@
 
 #include "function_object.hpp"
 #include "monitoring.hpp"
-#include "python_frames.hpp"
+#include "../cpython/python_frames.hpp"
 
 namespace vx {
 
