@@ -70,11 +70,18 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     // and the body may drop their reference: hold it until the body is done.
     const Owned held = add_ref(self);
     FunctionObject* function = as_function(self);
-    PyObject* result = function->monitoring.enter() || may_have_local_events(function->code)
+    PyObject* result = function->monitoring.enter(function->code)
                            ? run_monitored(function, args, nargsf, kwnames)
                            : bind_and_run(function, args, nargsf, kwnames,
                                           [function](const Call& call) {
-                                              return enter(function, call);
+                                              PyObject* result = enter(function, call);
+                                              // A tool that began to listen while the body
+                                              // ran hears the end, as of a Python function.
+                                              if (function->monitoring.enter(function->code))
+                                                  [[unlikely]] {
+                                                  return end_told(function, call, result);
+                                              }
+                                              return result;
                                           });
     (void)PyMonitoring_ExitScope();  // nothing to undo: it always succeeds
     Py_LeaveRecursiveCall();
