@@ -15,7 +15,9 @@ dev environment with the built module importable.  Four measurements:
               and `-X importtime`'s self time there, against the Python
               package's
   overhead    time per operation with `subprocess` replaced by an in-process
-              fake, minus the time of calling that fake directly
+              fake, minus the time of calling that fake directly; and the
+              time of a few calls with coverage.py's sysmon core measuring
+              both packages' branches, over their time with no tool
   end to end  each operation against the simulated device next to a raw
               subprocess.run of the same argument vector
   footprint   size of the stripped shared object; resident memory after the
@@ -47,6 +49,7 @@ import tempfile
 import time
 import timeit
 import types
+import warnings
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
@@ -72,7 +75,7 @@ RSS_CODE = (
 
 # Rounds per measurement; --quick divides them.
 ROUNDS = {"import": 400, "importtime": 60, "lazy_import": 200, "lazy_importtime": 60,
-          "overhead": 40, "end_to_end": 300, "rss": 60}
+          "overhead": 40, "coverage": 40, "end_to_end": 300, "rss": 60}
 # Lazy imports came with CPython 3.15.
 LAZY_IMPORTS = sys.version_info >= (3, 15)
 
@@ -384,6 +387,62 @@ def measure_overhead(rounds: int) -> list[dict]:
     return results
 
 
+# Calls timed under coverage.py's sysmon core and with no tool: (label,
+# statement); the fake runs the tool for `apps["x"]`.
+COVERED = [('App("x")', 'App("x")'), ('apps["x"]', 'apps["x"]')]
+COVERED_TARGET = 1.5
+
+
+def measure_under_coverage(rounds: int) -> list[dict]:
+    """Time per call with no tool, then with coverage.py's sysmon core
+    measuring both packages' branches, each call seen by it once before the
+    timing, as in a program that coverage runs."""
+    import coverage  # the dev root's, from Debian
+
+    fake = make_fake(["list-apps"], check=False)
+    spaces = {key: {"App": package.App, "apps": package.apps} for key, package in PACKAGES.items()}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # coverage's notes on what it measures
+        cov = coverage.Coverage(branch=True, source=[str(BUILD), str(BENCH / "pyvorlix")],
+                                data_file=None, config_file=False)
+    cov.set_option("run:core", "sysmon")
+    install(fake)
+    timers = []
+    for label, stmt in COVERED:
+        for key in PACKAGES:
+            timer = timeit.Timer(stmt, globals=spaces[key])
+            per_call = min(timer.repeat(3, 2000)) / 2000
+            timers.append(((label, key), timer, max(1000, int(0.002 / per_call))))
+    samples = {(name, tool): [] for name, *_ in timers for tool in ("none", "coverage")}
+
+    def measure(tool: str) -> None:
+        for _ in range(rounds):
+            random.shuffle(timers)
+            for name, timer, number in timers:
+                timer.timeit(1)
+                samples[name, tool].append(timer.timeit(number) / number * 1e9)
+
+    # No tool first: coverage leaves its events set on the code it saw when
+    # it stops, so the calls after it are not those of a program that no
+    # tool ever watched.
+    measure("none")
+    cov.start()
+    try:
+        measure("coverage")
+    finally:
+        cov.stop()
+    install(None)
+    results = []
+    for label, _ in COVERED:
+        entry = {"label": label}
+        for key in PACKAGES:
+            none, covered = samples[(label, key), "none"], samples[(label, key), "coverage"]
+            entry[key] = {"none": summary(none), "coverage": summary(covered),
+                          "ratio": ratio_summary(covered, none)}
+        results.append(entry)
+    return results
+
+
 # ---------------------------------------------------------------------------
 # End to end against the simulated device
 
@@ -660,6 +719,18 @@ def overhead_rows(overhead: list[dict]) -> list[tuple[str, ...]]:
     return rows
 
 
+def coverage_rows(covered: list[dict]) -> list[tuple[str, ...]]:
+    def side(entry: dict) -> str:
+        return (f"{entry['none'][0]:.0f} → {entry['coverage'][0]:.0f} ns: "
+                f"{entry['ratio'][0]:.2f}x ({entry['ratio'][1]:.2f}–{entry['ratio'][2]:.2f}x)")
+
+    return [(
+        f"Under coverage.py's sysmon core, branches: `{op['label']}`, no tool → measured",
+        side(op["cpp"]), side(op["py"]), f"≤ {COVERED_TARGET}x its time with no tool",
+        verdict(op["cpp"]["ratio"][0] <= COVERED_TARGET),
+    ) for op in covered]
+
+
 def end_to_end_rows(end_to_end: list[dict]) -> list[tuple[str, ...]]:
     rows = []
     for op in end_to_end:
@@ -699,6 +770,8 @@ def table(data: dict) -> list[str]:
         rows += lazy_import_rows(data["lazy_import"], data["lazy_importtime"])
     if "overhead" in data:
         rows += overhead_rows(data["overhead"])
+    if "coverage" in data:
+        rows += coverage_rows(data["coverage"])
     if "end_to_end" in data:
         rows += end_to_end_rows(data["end_to_end"])
     if "size" in data:
@@ -761,6 +834,7 @@ def main() -> None:
     if "overhead" in parts:
         loads.append(("overhead", load()))
         data["overhead"] = measure_overhead(rounds["overhead"])
+        data["coverage"] = measure_under_coverage(rounds["coverage"])
     if "end_to_end" in parts:
         loads.append(("end to end", load()))
         data["end_to_end"] = measure_end_to_end(rounds["end_to_end"])

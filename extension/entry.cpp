@@ -10,6 +10,7 @@
 #include "core/module_table.hpp"
 #include "core/state.hpp"
 #include "core/version_guard.hpp"
+#include "cpython/monitoring_version.hpp"
 #include "imports/import_system.hpp"
 #include "module/module_frame.hpp"
 
@@ -35,7 +36,8 @@ ModuleTable handed_table() noexcept {
 // state, in this order.
 bool set_up(State& state) noexcept {
     state.modules = handed_table();
-    return locate_shared_object(state) && make_finder_and_loaders(state)
+    return cpython::monitoring_version_holds() && locate_shared_object(state) &&
+           make_finder_and_loaders(state)
 #if PY_VERSION_HEX >= 0x030F0000
            && find_lazy_import_type(state)
 #endif

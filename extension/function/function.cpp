@@ -24,8 +24,8 @@ namespace {
 // arguments are bound, as a Python function's frame is, before any tool
 // hears of its start.
 template <typename Run>
-[[gnu::always_inline]] inline PyObject* in_frame(Run run, const Call& call) noexcept {
-    PyThreadState* thread = PyThreadState_GetUnchecked();
+[[gnu::always_inline]] inline PyObject* in_frame(PyThreadState* thread, Run run,
+                                                 const Call& call) noexcept {
     if (!enter_python_frame(thread)) [[unlikely]] {
         return nullptr;
     }
@@ -37,7 +37,8 @@ template <typename Run>
 // Binds the call and hands it to `run`. Inlined in both callers, so that
 // the usual call, with no monitoring tool, pays for no extra call.
 template <typename Run>
-[[gnu::always_inline]] inline PyObject* bind_and_run(FunctionObject* function,
+[[gnu::always_inline]] inline PyObject* bind_and_run(PyThreadState* thread,
+                                                     FunctionObject* function,
                                                      PyObject* const* args, std::size_t nargsf,
                                                      PyObject* kwnames, Run run) noexcept {
     auto* self = reinterpret_cast<PyObject*>(function);
@@ -47,7 +48,7 @@ template <typename Run>
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return in_frame(run, Call(self, args,
+        return in_frame(thread, run, Call(self, args,
                                   {args + count, static_cast<std::size_t>(nargs - count)},
                                   function->constants));
     }
@@ -59,15 +60,16 @@ template <typename Run>
     if (!bind_arguments(function, args, nargs, kwnames, bound, rest, defaults)) {
         return nullptr;
     }
-    return in_frame(run, Call(self, bound, rest, function->constants));
+    return in_frame(thread, run, Call(self, bound, rest, function->constants));
 }
 
-[[gnu::cold]] PyObject* run_monitored(FunctionObject* function, PyObject* const* args,
-                                      std::size_t nargsf, PyObject* kwnames) noexcept {
+[[gnu::cold]] PyObject* run_monitored(PyThreadState* thread, FunctionObject* function,
+                                      PyObject* const* args, std::size_t nargsf,
+                                      PyObject* kwnames) noexcept {
     // A tool's own calls are not the program's: while a callback runs on
     // this thread, the interpreter tells no tool of anything.
     const bool told = !in_tool_callback();
-    return bind_and_run(function, args, nargsf, kwnames, [function, told](const Call& call) {
+    return bind_and_run(thread, function, args, nargsf, kwnames, [function, told](const Call& call) {
         return told ? run_told(function, call) : enter(function, call);
     });
 }
@@ -86,13 +88,21 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     // and the body may drop their reference: hold it until the body is done.
     const Owned held = add_ref(self);
     FunctionObject* function = as_function(self);
-    PyObject* result = function->monitoring.enter() || may_have_local_events(function->code)
-                           ? run_monitored(function, args, nargsf, kwnames)
-                           : bind_and_run(function, args, nargsf, kwnames,
-                                          [function](const Call& call) {
-                                              return enter(function, call);
-                                          });
-    (void)PyMonitoring_ExitScope();  // nothing to undo: it always succeeds
+    PyThreadState* thread = PyThreadState_GetUnchecked();
+    PyObject* result =
+        function->monitoring.enter(thread, function->code)
+            ? run_monitored(thread, function, args, nargsf, kwnames)
+            : bind_and_run(thread, function, args, nargsf, kwnames,
+                           [thread, function](const Call& call) {
+                               PyObject* result = enter(function, call);
+                               // A tool that began to listen while the body
+                               // ran hears the end, as of a Python function.
+                               if (function->monitoring.enter(thread, function->code))
+                                   [[unlikely]] {
+                                   return end_told(function, call, result);
+                               }
+                               return result;
+                           });
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -10,18 +10,12 @@ namespace vx {
 namespace {
 
 using monitoring_detail::told_tools;
-constexpr int first_told_tool = 1, last_told_tool = 5;
 
 // The interpreter moves its monitoring version one step for every change
 // of the events a tool listens to, and two for sys.monitoring.restart_events,
 // which is what lifts every DISABLE. A step is the version's lowest bit above
 // the eight flag bits it shares with the interpreter's eval breaker.
-constexpr std::uint64_t version_step = std::uint64_t{1} << 8;
-
-constexpr std::size_t local_index[Monitoring::local_count] = {PY_MONITORING_EVENT_PY_START,
-                                                              PY_MONITORING_EVENT_PY_RETURN};
-
-const Text get_local_events{"get_local_events"};
+constexpr std::uint64_t version_step = cpython::monitoring_version_step;
 
 // The event's tools that are told, and remembers those that answer DISABLE
 // (the C API clears their bits in the state it is given).
@@ -61,9 +55,9 @@ void Monitoring::refresh() noexcept {
     update();
 }
 
-void Monitoring::listen_locally(const std::uint8_t (&local)[local_count]) noexcept {
-    locally[start] = local[start];
-    locally[returned] = local[returned];
+void Monitoring::listen_locally(PyObject* code) noexcept {
+    locally[start] = tools_set_locally(code, PY_MONITORING_EVENT_PY_START);
+    locally[returned] = tools_set_locally(code, PY_MONITORING_EVENT_PY_RETURN);
     update();
 }
 
@@ -79,34 +73,6 @@ void Monitoring::update() noexcept {
 
 namespace {
 
-// The told tools that set events on `code` alone, into `local`. Read as a
-// courtesy, like a traceback entry: an exception pending stays as it is,
-// and a read that fails counts as no events set.
-void read_local_events(const State& state, PyObject* code,
-                       std::uint8_t (&local)[Monitoring::local_count]) noexcept {
-    local[Monitoring::start] = local[Monitoring::returned] = 0;
-    const PendingException pending;
-    PyObject* monitoring = PySys_GetObject("monitoring");
-    for (int tool = first_told_tool; monitoring != nullptr && tool <= last_told_tool; ++tool) {
-        const Owned tool_id = steal(PyLong_FromLong(tool));
-        PyObject* args[] = {monitoring, tool_id.get(), code};
-        // A tool id that no tool uses is refused, and sets nothing.
-        const Owned events = tool_id ? steal(PyObject_VectorcallMethod(state[get_local_events],
-                                                                       args, 3, nullptr))
-                                     : Owned{};
-        const long set = events ? PyLong_AsLong(events.get()) : -1;
-        if (set < 0) {
-            PyErr_Clear();
-            continue;
-        }
-        for (std::size_t i = 0; i < Monitoring::local_count; ++i) {
-            if ((set >> local_index[i] & 1) != 0) {
-                local[i] |= static_cast<std::uint8_t>(1U << tool);
-            }
-        }
-    }
-}
-
 // Tells the tools of an event; false with the tool's exception set when a
 // callback failed. A DISABLE answered for start or return is remembered.
 bool fire_start(Monitoring& monitoring, PyObject* code) noexcept {
@@ -121,27 +87,67 @@ bool fire_return(Monitoring& monitoring, PyObject* code, PyObject* result) noexc
     });
 }
 
-// The raise and the unwind of the error that is set; each leaves an error
-// set, the one that was or a callback's instead.
+#if PY_VERSION_HEX >= 0x030F0000
+// Whether the error set is the C API's refusal of a DISABLE answered to the
+// event (`refusal` is its message); if so, it is cleared.
+bool cleared_refusal(const char* refusal) noexcept {
+    PyObject* error = PyErr_GetRaisedException();
+    const Owned args = Py_IS_TYPE(error, reinterpret_cast<PyTypeObject*>(PyExc_ValueError))
+                           ? steal(PyException_GetArgs(error))
+                           : Owned{};
+    const bool refused = args && PyTuple_GET_SIZE(args.get()) == 1 &&
+                         PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0)) &&
+                         PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(args.get(), 0),
+                                                          refusal) == 0;
+    if (refused) {
+        Py_DECREF(error);
+    } else {
+        PyErr_SetRaisedException(error);
+    }
+    return refused;
+}
+#endif
+
+// Tells the tools of the raise or the unwind of the error set, which stays
+// set, or a callback's error instead. On CPython 3.15 the interpreter
+// ignores a DISABLE answered to these events in a Python function, and the
+// program's error goes on; the C API refuses it with a ValueError in place
+// of the program's error, which is put back here.
+template <typename Fire>
+void tell_of_error(Monitoring& monitoring, std::size_t event, [[maybe_unused]] const char* refusal,
+                   Fire fire) noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+    PyObject* error = PyErr_GetRaisedException();
+    PyErr_SetRaisedException(Py_XNewRef(error));
+    if (!tell(monitoring, event, fire) && cleared_refusal(refusal)) {
+        PyErr_SetRaisedException(error);
+        return;
+    }
+    Py_XDECREF(error);
+#else
+    tell(monitoring, event, fire);
+#endif
+}
+
 void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept {
-    tell(monitoring, Monitoring::raised,
-         [code](PyMonitoringState* state) { return PyMonitoring_FireRaiseEvent(state, code, 0); });
-    tell(monitoring, Monitoring::unwound, [code](PyMonitoringState* state) {
-        return PyMonitoring_FirePyUnwindEvent(state, code, 0);
-    });
+    tell_of_error(monitoring, Monitoring::raised, "Cannot disable RAISE events. Callback removed.",
+                  [code](PyMonitoringState* state) {
+                      return PyMonitoring_FireRaiseEvent(state, code, 0);
+                  });
+    tell_of_error(monitoring, Monitoring::unwound,
+                  "Cannot disable PY_UNWIND events. Callback removed.",
+                  [code](PyMonitoringState* state) {
+                      return PyMonitoring_FirePyUnwindEvent(state, code, 0);
+                  });
 }
 
 // Which tools listen to the function now: the interpreter's listeners, and
-// those that set events on its code alone, read again.
+// those that set events on its code alone.
 void look_again(FunctionObject* function, PyObject* code) noexcept {
     Monitoring& monitoring = function->monitoring;
-    monitoring.enter();
+    (void)monitoring.enter(PyThreadState_Get(), code);
     monitoring.narrow();
-    if (may_have_local_events(code)) {
-        std::uint8_t local[Monitoring::local_count];
-        read_local_events(*function->state, code, local);
-        monitoring.listen_locally(local);
-    }
+    monitoring.listen_locally(code);
 }
 
 // The error set leaves the function: the raise and the unwind that tools
@@ -161,9 +167,18 @@ PyObject* raise_in(FunctionObject* function, const Call& call, PyObject* code) n
     return unwind(function, code);
 }
 
-// A bound call as tools see a Python function's: its start and end around
-// the body, each told to the tools that listen at that moment. A tool's
-// callback that fails raises in the function.
+// The body's result leaves the function: the return that tools listening
+// now hear of.
+PyObject* returned(FunctionObject* function, const Call& call, PyObject* code,
+                   PyObject* result) noexcept {
+    look_again(function, code);
+    if (!fire_return(function->monitoring, code, result)) {
+        Py_DECREF(result);
+        return raise_in(function, call, code);
+    }
+    return result;
+}
+
 }  // namespace
 
 PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
@@ -171,21 +186,34 @@ PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
     if (!code) {
         return nullptr;
     }
-    Monitoring& monitoring = function->monitoring;
     look_again(function, code.get());
-    if (!fire_start(monitoring, code.get())) {
+    if (!fire_start(function->monitoring, code.get())) {
         return raise_in(function, call, code.get());
     }
     PyObject* result = enter(function, call);
+    return result == nullptr ? unwind(function, code.get())
+                             : returned(function, call, code.get(), result);
+}
+
+PyObject* end_told(FunctionObject* function, const Call& call, PyObject* result) noexcept {
+    // A tool's own calls are not the program's.
+    if (in_tool_callback()) {
+        return result;
+    }
     if (result == nullptr) {
-        return unwind(function, code.get());
+        Owned code;
+        {
+            const PendingException error;
+            code = code_of(function);
+        }
+        return code ? unwind(function, code.get()) : nullptr;
     }
-    look_again(function, code.get());
-    if (!fire_return(monitoring, code.get(), result)) {
+    const Owned code = code_of(function);
+    if (!code) {
         Py_DECREF(result);
-        return raise_in(function, call, code.get());
+        return nullptr;
     }
-    return result;
+    return returned(function, call, code.get(), result);
 }
 
 }  // namespace vx

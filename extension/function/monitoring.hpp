@@ -8,10 +8,19 @@
 // - a call refused for its arguments never starts;
 // - a tool that answers DISABLE is not told of that event of that function
 //   again until events are restarted, or until it stops listening to the
-//   event and listens again;
+//   event and listens again; and, since the interpreter's listeners are
+//   known here only by a version that moves one step for each change of a
+//   tool's events and two for a restart, also after two or more changes of
+//   any tool's events between two calls of the function (a tool may be
+//   asked once more than the interpreter would ask it, never once less);
 // - which tools listen is read again for the call's end, so events switched
-//   during the call apply to it;
-// - events set locally on the function's `__code__` are honoured;
+//   on during the call apply to it, even when no tool listened as it began;
+// - events set locally on the function's `__code__` are honoured, and once
+//   they are cleared the function costs what one no tool listens to does;
+// - on CPython 3.15 a DISABLE answered to a raise or an unwind is refused by
+//   the C API, which drops the tool's callback for that event; the error it
+//   raises is not let through: the program's own error goes on, as it does
+//   from a Python function, whose DISABLE the interpreter ignores;
 // - a callback that raises raises in the function: the error gets the
 //   function's traceback entry, then a raise and an unwind.
 //
@@ -30,6 +39,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "../cpython/monitoring_version.hpp"
 
 namespace vx {
 
@@ -50,6 +61,21 @@ inline constexpr std::uint64_t told_in_states = [] {
     return std::bit_cast<std::uint64_t>(states);
 }();
 }  // namespace monitoring_detail
+
+// The told tools that set `event` on `code` alone with
+// sys.monitoring.set_local_events, read as sys.monitoring.get_local_events
+// reads them. Beyond the C API: the interpreter keeps them in the code
+// object's `_co_monitoring` (cpython/code.h), null for a code object that
+// it never ran and that no tool set events on, whose first member,
+// `local_monitors.tools`, holds a byte of tool bits per event, indexed by
+// the event's number (internal/pycore_instruments.h, the same on CPython
+// 3.14 and 3.15 for the events read here).
+inline std::uint8_t tools_set_locally(PyObject* code, int event) noexcept {
+    static_assert(PY_MONITORING_EVENT_PY_START == 0 && PY_MONITORING_EVENT_PY_RETURN == 2);
+    const auto* per_event = reinterpret_cast<const std::uint8_t*>(
+        reinterpret_cast<PyCodeObject*>(code)->_co_monitoring);
+    return per_event == nullptr ? 0 : per_event[event] & monitoring_detail::told_tools;
+}
 
 // Which tools each function tells of its calls. Each function keeps its own,
 // as the interpreter keeps them per code object: a DISABLE holds for the
@@ -83,17 +109,37 @@ struct Monitoring {
     // alone, when last read.
     std::uint8_t locally[local_count];
 
-    // Enters the monitoring scope for a call, which must be left with
-    // PyMonitoring_ExitScope() once the call is done; true when a told tool
-    // may listen to the function. With no tool at all, a version check and
-    // a test.
-    bool enter() noexcept {
-        (void)PyMonitoring_EnterScope(events, &version, event_types, count);  // cannot fail
+    // Brings `events` up to the interpreter's listeners for a call on
+    // `thread`; true when a told tool may listen to the function, whose code object is `code` (null while
+    // none is made). With no tool at all, a version check, a test and a
+    // look at `code`.
+    bool enter(PyThreadState* thread, PyObject* code) noexcept {
+        // The scope is entered only when the interpreter's version moved:
+        // otherwise it would leave `events` as they are. Entering it does
+        // nothing else, and leaving it nothing at all, so it is left at
+        // once rather than held over the call.
+        if (cpython::monitoring_version(thread) != version) [[unlikely]] {
+            (void)PyMonitoring_EnterScope(events, &version, event_types, count);  // cannot fail
+            (void)PyMonitoring_ExitScope();
+        }
         // The four states read at once, their `active` bytes tested together.
         static_assert(sizeof events == sizeof(std::uint64_t));
         std::uint64_t states = 0;
         std::memcpy(&states, events, sizeof states);
-        return (states & monitoring_detail::told_in_states) != 0;
+        return (states & monitoring_detail::told_in_states) != 0 || !settled_locally(code);
+    }
+
+    // Whether `events` already account for the tools that listen to `code`
+    // alone: the same tools as when last read, and either none, or `events`
+    // narrowed since the interpreter's listeners last changed (a change
+    // resets `events` to those listeners alone). A function whose local
+    // events were cleared is settled again after one more look.
+    bool settled_locally(PyObject* code) const noexcept {
+        const std::uint8_t starts = code ? tools_set_locally(code, PY_MONITORING_EVENT_PY_START) : 0;
+        const std::uint8_t returns = code ? tools_set_locally(code, PY_MONITORING_EVENT_PY_RETURN)
+                                          : 0;
+        return starts == locally[start] && returns == locally[returned] &&
+               ((starts | returns) == 0 || narrowed == version);
     }
 
     // Brings `events` up to date after enter(), before tools are told.
@@ -103,9 +149,9 @@ struct Monitoring {
         }
     }
 
-    // Takes in what tools listen to this function alone (by event: start,
-    // return), read afresh for each monitored call.
-    void listen_locally(const std::uint8_t (&local)[local_count]) noexcept;
+    // Takes in what tools listen to `code` alone, read afresh for each
+    // monitored call.
+    void listen_locally(PyObject* code) noexcept;
 
 private:
     // After the interpreter's listeners changed.
@@ -114,15 +160,9 @@ private:
     void update() noexcept;
 };
 
-// True when a tool may have set events on `code` alone: the interpreter
-// keeps monitoring data only for code objects that it ran or on which
-// events were set, and it never runs the package's.
-inline bool may_have_local_events(PyObject* code) noexcept {
-    return code != nullptr && reinterpret_cast<PyCodeObject*>(code)->_co_monitoring != nullptr;
-}
-
 // True while the running thread is inside a tool's callback, where the
-// interpreter fires no events.
+// interpreter fires no events. Beyond the C API: the thread state's
+// `tracing` counter (cpython/pystate.h).
 inline bool in_tool_callback() noexcept { return PyThreadState_Get()->tracing > 0; }
 
 struct FunctionObject;
@@ -131,5 +171,10 @@ class Call;
 // and end around the body, each told to the tools that listen at that
 // moment; a tool's callback that fails raises in the function.
 PyObject* run_told(FunctionObject* function, const Call& call) noexcept;
+
+// The end of a call that began with no tool to tell, after enter() found
+// one listening now: the return of `result`, or the raise and unwind of the
+// error set when it is null, told as run_told() tells them.
+PyObject* end_told(FunctionObject* function, const Call& call, PyObject* result) noexcept;
 
 }  // namespace vx

@@ -1,0 +1,37 @@
+// The interpreter's monitoring version, read where the interpreter itself
+// reads it on every instruction: the running thread's eval breaker holds it
+// above its eight flag bits, the same value that PyMonitoring_EnterScope
+// compares a caller's version with. Reading it inline lets a call skip
+// that function whenever no tool changed its events since the last call,
+// and lets the call's end notice a tool that began to listen meanwhile.
+// Beyond the C API: the eval breaker is a public field of the thread state
+// (cpython/pystate.h) but its layout is the interpreter's own, so
+// monitoring_version_holds() checks it once at import.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace vx::cpython {
+
+#if PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x03100000
+#error "the monitoring version's place is known for CPython 3.14 and 3.15 only"
+#endif
+
+// The flag bits below the version; every change of a tool's events moves
+// the version one step, sys.monitoring.restart_events() two.
+inline constexpr int monitoring_flag_bits = 8;
+inline constexpr std::uint64_t monitoring_version_step = std::uint64_t{1} << monitoring_flag_bits;
+
+inline std::uint64_t monitoring_version(PyThreadState* thread) noexcept {
+    const std::uintptr_t breaker = __atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED);
+    // The interpreter keeps the version in 32 bits.
+    return static_cast<std::uint32_t>(breaker & ~(monitoring_version_step - 1));
+}
+
+// True when the version read above is the one PyMonitoring_EnterScope
+// gives; false with ImportError set, naming the CPython, when it is not.
+bool monitoring_version_holds() noexcept;
+
+}  // namespace vx::cpython
