@@ -99,8 +99,9 @@ public:
         text("\n");
         ++line_;
     }
+    // `key`'s annotation, if it has one, after `separator`.
     void annotation(const FunctionSpec& spec, std::string_view key,
-                    std::string_view separator) noexcept {
+                    const char* separator) noexcept {
         for (const Annotation& annotation : spec.annotations) {
             if (annotation.key == key) {
                 TypeText written;
@@ -329,8 +330,11 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
             // The dict the annotate function returned, whatever it assigned
             // to `__annotations__` while it ran, as for a Python function.
             Py_XSETREF(function->annotations, made.release());
-        } else if ((function->annotations = PyDict_New()) == nullptr) {
-            return nullptr;
+        } else {
+            function->annotations = PyDict_New();
+            if (function->annotations == nullptr) {
+                return nullptr;
+            }
         }
     }
     return Py_NewRef(function->annotations);

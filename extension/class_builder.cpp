@@ -90,7 +90,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
     Owned cls = steal(
         PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
     for (std::size_t i = 0; cls && i < made; ++i) {
-        set_defining_class(functions[i], cls.get(),
+        set_defining_class(functions[i], reinterpret_cast<PyTypeObject*>(cls.get()),
                            spec.members[i].kind == MemberKind::property);
     }
     return cls;

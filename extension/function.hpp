@@ -31,6 +31,6 @@ PyObject* defined_name(PyObject* function) noexcept;
 // Tells a method that make_function has made which class now holds it, and
 // whether it is that class's property getter: its annotate function reads
 // the class's namespace.
-void set_defining_class(PyObject* function, PyObject* cls, bool decorated) noexcept;
+void set_defining_class(PyObject* function, PyTypeObject* cls, bool decorated) noexcept;
 
 }  // namespace vx

@@ -348,8 +348,8 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
 
 PyObject* defined_name(PyObject* function) noexcept { return as_function(function)->name; }
 
-void set_defining_class(PyObject* function, PyObject* cls, bool decorated) noexcept {
-    Py_XSETREF(as_function(function)->defining_class, Py_NewRef(cls));
+void set_defining_class(PyObject* function, PyTypeObject* cls, bool decorated) noexcept {
+    Py_XSETREF(as_function(function)->defining_class, Py_NewRef(reinterpret_cast<PyObject*>(cls)));
     as_function(function)->decorated = decorated;
 }
 
