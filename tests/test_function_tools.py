@@ -12,6 +12,7 @@ import gc
 import importlib.util
 import inspect
 import os
+import pickle
 import pstats
 import pydoc
 import re
@@ -20,6 +21,7 @@ import sys
 import textwrap
 import traceback
 import types
+import typing
 import warnings
 import weakref
 from pathlib import Path
@@ -251,11 +253,7 @@ def annotation_formats(package):
     """What an annotate function answers called directly, and what
     annotationlib reads in each format through functools.wraps' wrappers
     once names the annotations use are gone: the ForwardRefs, and what they
-    evaluate to once the names are back. Not compared: a ForwardRef's
-    `__cell__`, which for the twin's methods is the class body's namespace,
-    and which object its owner is (the same repr): the twin's annotate
-    functions leave both formats to annotationlib, which makes its
-    ForwardRefs for the object it is asked about."""
+    evaluate to once the names are back."""
     annotate = package._launcher.API.switch.__annotate__
     direct = [outcome(lambda: annotate(format)) for format in (0, 1, 2, 5, 2**80, 1.5, "x")]
     direct += [outcome(call) for call in (lambda: annotate(), lambda: annotate(format=1),
@@ -288,6 +286,105 @@ def annotation_formats(package):
         repr(ref), ref.__forward_arg__, ref.__forward_module__, ref.__forward_is_argument__,
         ref.__forward_is_class__, ref.__extra_names__, ref.__globals__["__name__"],
         repr(ref.evaluate())] for ref in refs]
+
+
+def annotate_function_itself(package):
+    """Each function's annotate function as the compiler makes it: its
+    names, module, code and closure, what it answers in each format called
+    directly, and that it is found again by name (inspect, pickle)."""
+    found = {}
+    for label, f in members(package).items():
+        annotate = f.__annotate__
+        code = annotate.__code__
+        found[label] = [
+            annotate.__name__, annotate.__qualname__, annotate.__module__,
+            inspect.getmodule(annotate).__name__,
+            outcome(lambda: pickle.loads(pickle.dumps(annotate)) is annotate),
+            annotate.__globals__ is f.__globals__, annotate.__builtins__ is f.__builtins__,
+            annotate.__defaults__, annotate.__kwdefaults__, annotate.__type_params__,
+            annotate.__doc__, annotate.__annotations__, str(inspect.signature(annotate)),
+            code.co_name, code.co_qualname, Path(code.co_filename).name.split(".")[0],
+            code.co_firstlineno, code.co_argcount, code.co_varnames, code.co_names,
+            code.co_freevars, code.co_flags,
+            [sorted(cell.cell_contents) for cell in annotate.__closure__ or ()],
+            [outcome(lambda: annotate(format)) for format in (1, 2, 3, 4)]]
+    return found
+
+
+def class_namespace_first(package):
+    """A method's annotations look its class up before the module: a name
+    the class binds changes what its annotate function, and so typing and
+    inspect through a functools.wraps wrapper, answer; the function's own
+    annotations, evaluated when it was made, stay."""
+    api = package._launcher.API
+    switch = api.switch
+    api.Launcher = int
+    try:
+        wrapper = functools.wraps(switch)(lambda *args: None)
+        return repr([switch.__annotate__(annotationlib.Format.VALUE), switch.__annotations__,
+                     typing.get_type_hints(wrapper), inspect.get_annotations(wrapper),
+                     annotationlib.get_annotations(wrapper, format=annotationlib.Format.STRING),
+                     str(inspect.signature(wrapper)), str(inspect.signature(switch))])
+    finally:
+        del api.Launcher
+
+
+def unusable_name(package):
+    """A name bound to what its annotation cannot use (`Callable = None`):
+    VALUE fails as the expression does, FORWARDREF falls back on
+    ForwardRefs, STRING is the text as written."""
+    module = package._launcher
+    saved = module.Callable
+    module.Callable = None
+    try:
+        wrapper = functools.wraps(package.Launcher.logs)(lambda *args: None)
+        formats = annotationlib.Format
+        forward = annotationlib.get_annotations(wrapper, format=formats.FORWARDREF)
+        return [outcome(lambda: annotationlib.get_annotations(wrapper, format=formats.VALUE)),
+                repr(forward), annotationlib.get_annotations(wrapper, format=formats.STRING),
+                outcome(lambda: typing.get_type_hints(wrapper)),
+                outcome(lambda: forward["_onlogline"].evaluate()),
+                forward["_onlogline"].__owner__ is wrapper]
+    finally:
+        module.Callable = saved
+
+
+def forward_ref_owners(package):
+    """The owner annotationlib is given is each ForwardRef's owner, and a
+    method's ForwardRefs carry its class's namespace."""
+    api = package._launcher.API
+    annotate = api.switch.__annotate__
+    wrapper = functools.wraps(api.switch)(lambda *args: None)
+    namespace = vars(package._launcher)
+    kept = dict(namespace)
+    del namespace["Launcher"]
+    try:
+        found = []
+        for owner in (None, api, wrapper, api.switch):
+            ref = annotationlib.call_annotate_function(
+                annotate, annotationlib.Format.FORWARDREF, owner=owner)["launcher"]
+            found.append([repr(ref), ref.__owner__ is owner, ref.__forward_is_class__,
+                          ref.__globals__ is namespace, type(ref.__cell__).__name__,
+                          {name: sorted(cell.cell_contents)
+                           for name, cell in dict(ref.__cell__ or {}).items()}])
+        found.append(repr(annotationlib.get_annotations(wrapper, format=3)))
+    finally:
+        namespace.clear()  # and back, in its order
+        namespace.update(kept)
+    return found
+
+
+def annotate_assigning_annotations(package):
+    """An annotate function that sets `__annotations__` while it runs: the
+    function keeps the dict it returned."""
+    f = package.App.stop
+
+    def annotate(format):
+        f.__annotations__ = {"assigned": int}
+        return {"returned": str}
+
+    f.__annotate__ = annotate
+    return [f.__annotations__, f.__annotate__, f.__annotations__]
 
 
 def names_the_collector_sees(package):
@@ -442,7 +539,9 @@ def profiled(package):
 PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec_class,
           autospec_runner, isfunction, getmembers, describe, getdoc, render_doc, singledispatch,
           messages, attributes_a_function_lacks, changed_defaults, changed_annotate,
-          changed_names, update_wrapper, annotation_formats, names_the_collector_sees,
+          changed_names, update_wrapper, annotation_formats, annotate_function_itself,
+          class_namespace_first, unusable_name, forward_ref_owners,
+          annotate_assigning_annotations, names_the_collector_sees,
           audit_events, traceback_entries, first_lines, frames_counted, profiled]
 
 

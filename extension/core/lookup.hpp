@@ -23,18 +23,13 @@ Owned file_of(const State& state, PyObject* globals) noexcept;
 // the interpreter does for an undefined global.
 void raise_name_error(const State& state, PyObject* name) noexcept;
 
-struct Forwarding;  // forward_ref.hpp
-
 // Where global names are looked up: a module's namespace, then the
 // built-in names its functions see, with the state of the interpreter they
-// belong to. An annotation evaluated for the FORWARDREF format sets
-// `forwarding`: a name that is not bound then stands for itself as a
-// ForwardRef (type_expr.hpp); lookup_global() itself reads the rest only.
+// belong to.
 struct Scope {
     const State& state;
     PyObject* globals = nullptr;
     PyObject* builtins = nullptr;
-    Forwarding* forwarding = nullptr;
 };
 
 // New reference, or null with NameError (or a look-up error) set. A lazy

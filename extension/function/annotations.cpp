@@ -1,12 +1,20 @@
 // A function's annotations: made from the table its module file writes,
-// evaluated at definition; `__annotate__`, which answers every format as
-// annotationlib answers for a Python function; and the two attributes
-// that hold them.
+// evaluated at definition; `__annotate__`, the annotate function CPython's
+// compiler makes for the same definition; and the two attributes that hold
+// them.
+//
+// The annotate function is CPython's own rather than a copy of what it
+// does: the definition's Python text is compiled when `__annotate__` is
+// first asked for, and the annotate code it holds becomes a function with
+// the module's globals and, for a method, its class's namespace. So every
+// format, every owner annotationlib passes, the class-first look-up of a
+// method's names, and the function's own attributes (`__code__`,
+// `__qualname__`, `__module__`) are the interpreter's. Nothing of it is made
+// at import.
 #include <cstddef>
 #include <string_view>
 
 #include "../core/names.hpp"
-#include "forward_ref.hpp"
 #include "function_object.hpp"
 
 namespace vx {
@@ -51,132 +59,224 @@ Owned make_annotations(const FunctionSpec& spec, const Scope& scope, PyObject* v
 
 namespace {
 
-// The annotations as their source text: "Launcher | str", not the repr of
-// the objects.
-PyObject* annotation_texts(const FunctionSpec& spec) noexcept {
-    Owned texts = steal(PyDict_New());
-    if (!texts) {
-        return nullptr;
-    }
-    for (const Annotation& annotation : spec.annotations) {
-        TypeText text;
-        annotation.type.write(text);
-        const Owned key = intern(annotation.key);
-        const Owned value =
-            key ? steal(PyUnicode_FromStringAndSize(text.data(),
-                                                    static_cast<Py_ssize_t>(text.size())))
-                : Owned{};
-        if (!value || PyDict_SetItem(texts.get(), key.get(), value.get()) < 0) {
-            return nullptr;
+// The definition as Python text, written as the module's Python shape has
+// it: the annotations as their source, the def on the function's own line
+// (a property's after its decorator), a method's inside its class. The
+// annotate code takes its first line, its qualified name and its
+// constants from this.
+class Definition {
+public:
+    Definition() noexcept : writer_(PyUnicodeWriter_Create(0)) {}
+    Definition(const Definition&) = delete;
+    Definition& operator=(const Definition&) = delete;
+    Definition(Definition&&) = delete;
+    Definition& operator=(Definition&&) = delete;
+    ~Definition() {
+        if (writer_ != nullptr) {
+            PyUnicodeWriter_Discard(writer_);
         }
     }
-    return texts.release();
-}
 
-bool is_format_keyword(PyObject* keyword) noexcept {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-    if (text == nullptr) {
-        PyErr_Clear();  // not UTF-8, so not "format"
-        return false;
-    }
-    return std::string_view{text, static_cast<std::size_t>(size)} == "format";
-}
-
-// Called as a compiler-made annotate function is, with the format alone,
-// by position; any other call is refused in the interpreter's words, under
-// the name the interpreter gives that function.
-bool takes_format(const FunctionObject* function, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* qualname = function->defined_qualname;
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < keywords; ++i) {
-        if (is_format_keyword(PyTuple_GET_ITEM(kwnames, i))) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U.__annotate__() got some positional-only arguments passed as keyword "
-                         "arguments: 'format'",
-                         qualname);
-            return false;
+    void text(std::string_view text) noexcept {
+        if (ok_) {
+            ok_ = PyUnicodeWriter_WriteUTF8(writer_, text.data(),
+                                            static_cast<Py_ssize_t>(text.size())) == 0;
         }
     }
-    if (keywords > 0) {
-        PyErr_Format(PyExc_TypeError, "%U.__annotate__() got an unexpected keyword argument '%S'",
-                     qualname, PyTuple_GET_ITEM(kwnames, 0));
-    } else if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U.__annotate__() takes 1 positional argument but %zd were given", qualname,
-                     nargs);
-    } else if (nargs == 0) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U.__annotate__() missing 1 required positional argument: 'format'",
-                     qualname);
-    }
-    return nargs == 1 && keywords == 0;
-}
-
-// Whether `format` compares to the number `value` as `op` says (the
-// comparison first, so that no two neighbouring parameters take one
-// another's values): -1 on error.
-int compares(int op, PyObject* format, long value) noexcept {
-    const Owned number = steal(PyLong_FromLong(value));
-    return number ? PyObject_RichCompareBool(format, number.get(), op) : -1;
-}
-
-// The function's own annotate function. Like the one the compiler writes
-// for a Python function, it evaluates the annotation expressions afresh in
-// the function's globals, whatever a caller has done to `__annotations__`
-// since, for any format up to VALUE_WITH_FAKE_GLOBALS (2); it refuses the
-// formats above with NotImplementedError, and a format that does not
-// compare with a number with the comparison's TypeError. The compiler's
-// leaves the two formats that follow to annotationlib, which runs its code
-// with stand-ins for the names; a native function has no code to run, so
-// it answers them itself: FORWARDREF with ForwardRefs for the names that
-// are not bound (forward_ref.hpp), STRING with the annotations' source text.
-PyObject* annotate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    FunctionObject* function = as_function(self);
-    if (!takes_format(function, nargs, kwnames)) {
-        return nullptr;
-    }
-    PyObject* format = args[0];
-    constexpr long fake_globals_format = 2;
-    constexpr long forwardref_format = 3;
-    constexpr long string_format = 4;
-    const int beyond_value = compares(Py_GT, format, fake_globals_format);
-    const int forward = beyond_value > 0 ? compares(Py_EQ, format, forwardref_format) : 0;
-    if (beyond_value < 0 || forward < 0) {
-        return nullptr;
-    }
-    if (beyond_value > 0 && forward == 0) {
-        const int string = compares(Py_EQ, format, string_format);
-        if (string == 0) {
-            PyErr_SetNone(PyExc_NotImplementedError);
+    void object(PyObject* text) noexcept {
+        if (ok_) {
+            ok_ = PyUnicodeWriter_WriteStr(writer_, text) == 0;
         }
-        return string > 0 ? annotation_texts(*function->spec) : nullptr;
     }
-    Forwarding forwarding{self, function->globals};
-    return make_annotations(*function->spec,
-                            Scope{*function->state, function->globals, function->builtins,
-                                  forward > 0 ? &forwarding : nullptr},
-                            function->varnames)
-        .release();
+    // Blank lines up to `line`, the next line to write.
+    void to_line(int line) noexcept {
+        while (line_ < line) {
+            text("\n");
+            ++line_;
+        }
+    }
+    void end_line() noexcept {
+        text("\n");
+        ++line_;
+    }
+    // `key`'s annotation, if it has one, after `separator`.
+    void annotation(const FunctionSpec& spec, std::string_view key,
+                    const char* separator) noexcept {
+        for (const Annotation& annotation : spec.annotations) {
+            if (annotation.key == key) {
+                TypeText written;
+                annotation.type.write(written);
+                text(separator);
+                text({written.data(), written.size()});
+            }
+        }
+    }
+    // The text as a new str; null with an exception set.
+    Owned finish() noexcept {
+        PyUnicodeWriter* writer = writer_;
+        writer_ = nullptr;
+        if (writer == nullptr) {
+            return {};
+        }
+        if (!ok_) {
+            PyUnicodeWriter_Discard(writer);
+            return {};
+        }
+        return steal(PyUnicodeWriter_Finish(writer));
+    }
+
+private:
+    PyUnicodeWriter* writer_;
+    bool ok_ = writer_ != nullptr;
+    int line_ = 1;
+};
+
+std::string_view default_text(Default fallback) noexcept {
+    switch (fallback) {
+        case Default::none:
+            return " = None";
+        case Default::false_:
+            return " = False";
+        case Default::required:
+            break;
+    }
+    return "";
 }
 
-// The text signature gives inspect.signature what it reads from a
-// compiler-made one's code: `(format, /)`.
-PyMethodDef annotate_def = {"__annotate__",
-                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(annotate)),
-                            METH_FASTCALL | METH_KEYWORDS,
-                            "__annotate__($self, format, /)\n--\n\n"};
+// `class API:` on the first line for a method; then
+// `def switch(self, launcher: Launcher | str, start: bool = False) -> None: pass`.
+Owned definition_text(const FunctionObject* function) noexcept {
+    const FunctionSpec& spec = *function->spec;
+    Definition out;
+    std::string_view indent;
+    if (function->is_method) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(function->defined_qualname) -
+                                  static_cast<Py_ssize_t>(spec.name.size()) - 1;
+        const Owned class_name = steal(PyUnicode_Substring(function->defined_qualname, 0, length));
+        if (!class_name) {
+            return {};
+        }
+        out.text("class ");
+        out.object(class_name.get());
+        out.text(":");
+        out.end_line();
+        indent = "    ";
+    }
+    out.to_line(spec.line);
+    if (function->decorated) {
+        out.text(indent);
+        out.text("@property");
+        out.end_line();
+    }
+    out.text(indent);
+    out.text("def ");
+    out.text(spec.name);
+    out.text("(");
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& param = spec.params[i];
+        out.text(i > 0 ? ", " : "");
+        out.text(spec.varargs && i + 1 == spec.params.size() ? "*" : "");
+        out.text(param.name);
+        out.annotation(spec, param.name, ": ");
+        out.text(default_text(param.fallback));
+    }
+    out.text(")");
+    out.annotation(spec, "return", " -> ");
+    out.text(": pass");
+    out.end_line();
+    return out.finish();
+}
+
+// The code object named `__annotate__` among the constants of `code`
+// (borrowed), or null, without an exception, when there is none.
+PyObject* annotate_code(PyObject* code) noexcept {
+    PyObject* constants = reinterpret_cast<PyCodeObject*>(code)->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants); ++i) {
+        PyObject* constant = PyTuple_GET_ITEM(constants, i);
+        if (PyCode_Check(constant) &&
+            PyUnicode_EqualToUTF8(reinterpret_cast<PyCodeObject*>(constant)->co_name,
+                                  "__annotate__")) {
+            return constant;
+        }
+    }
+    return nullptr;
+}
+
+// The first code object among the constants of the module's code: the
+// class body (borrowed), or null.
+PyObject* first_code(PyObject* code) noexcept {
+    PyObject* constants = reinterpret_cast<PyCodeObject*>(code)->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants); ++i) {
+        if (PyCode_Check(PyTuple_GET_ITEM(constants, i))) {
+            return PyTuple_GET_ITEM(constants, i);
+        }
+    }
+    return nullptr;
+}
+
+// The closure of a method's annotate code: its one free variable,
+// `__classdict__`, holds the class's own namespace, as the cell that
+// `type` fills for a class statement's body does.
+Owned class_closure(const FunctionObject* function, PyObject* code) noexcept {
+    const Py_ssize_t free = PyCode_GetNumFree(reinterpret_cast<PyCodeObject*>(code));
+    if (free == 0) {
+        return add_ref(Py_None);
+    }
+    if (free != 1 || function->defining_class == nullptr) {
+        PyErr_Format(PyExc_SystemError, "the annotate function of %U has no class to read",
+                     function->defined_qualname);
+        return {};
+    }
+    const Owned namespace_ = steal(
+        PyType_GetDict(reinterpret_cast<PyTypeObject*>(function->defining_class)));
+    const Owned cell = namespace_ ? steal(PyCell_New(namespace_.get())) : Owned{};
+    return cell ? steal(PyTuple_Pack(1, cell.get())) : Owned{};
+}
+
+// The function's annotate function, compiled from its definition; None
+// when it has no annotations, as the compiler makes none then.
+Owned make_annotate(const FunctionObject* function) noexcept {
+    const Owned text = definition_text(function);
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    const Owned module_code = utf8 != nullptr
+                                  ? steal(Py_CompileStringObject(utf8, function->defined_file,
+                                                                 Py_file_input, nullptr, -1))
+                                  : Owned{};
+    if (!module_code) {
+        return {};
+    }
+    PyObject* scope = function->is_method ? first_code(module_code.get()) : module_code.get();
+    PyObject* code = scope != nullptr ? annotate_code(scope) : nullptr;
+    if (code == nullptr) {
+        return add_ref(Py_None);
+    }
+    const Owned qualname = steal(
+        PyUnicode_FromFormat("%U.__annotate__", function->defined_qualname));
+    const Owned closure = qualname ? class_closure(function, code) : Owned{};
+    Owned annotate = closure ? steal(PyFunction_NewWithQualName(code, function->globals,
+                                                                qualname.get()))
+                             : Owned{};
+    if (annotate && PyFunction_SetClosure(annotate.get(), closure.get()) < 0) {
+        return {};
+    }
+    return annotate;
+}
 
 }  // namespace
 
 PyObject* get_annotate(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
-    if (function->annotate == nullptr && function->own_annotate) {
-        function->annotate = PyCFunction_New(&annotate_def, self);
-        if (function->annotate == nullptr) {
+    if (function->annotate == nullptr && function->annotate_to_make) {
+        Owned made = make_annotate(function);
+        if (!made) {
             return nullptr;
         }
+        // Compiling may have let other code run (an audit hook), which may
+        // have set the attribute itself meanwhile: a caller's value stands.
+        if (function->annotate == nullptr && function->annotate_to_make) {
+            function->annotate = made.get() != Py_None ? made.release() : nullptr;
+        }
+        function->annotate_to_make = false;
     }
     return Py_NewRef(function->annotate != nullptr ? function->annotate : Py_None);
 }
@@ -193,7 +293,7 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
         return -1;
     }
     FunctionObject* function = as_function(self);
-    function->own_annotate = false;
+    function->annotate_to_make = false;
     if (value == Py_None) {
         Py_CLEAR(function->annotate);
     } else {
@@ -224,15 +324,17 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 #endif
                 return nullptr;
             }
+            if (!made) {
+                return nullptr;
+            }
+            // The dict the annotate function returned, whatever it assigned
+            // to `__annotations__` while it ran, as for a Python function.
+            Py_XSETREF(function->annotations, made.release());
         } else {
-            made = steal(PyDict_New());
-        }
-        if (!made) {
-            return nullptr;
-        }
-        // The annotate function may have set annotations of its own meanwhile.
-        if (function->annotations == nullptr) {
-            function->annotations = made.release();
+            function->annotations = PyDict_New();
+            if (function->annotations == nullptr) {
+                return nullptr;
+            }
         }
     }
     return Py_NewRef(function->annotations);
@@ -249,7 +351,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     }
     FunctionObject* function = as_function(self);
     Py_XSETREF(function->annotations, Py_XNewRef(value));
-    function->own_annotate = false;
+    function->annotate_to_make = false;
     Py_CLEAR(function->annotate);
     return 0;
 }

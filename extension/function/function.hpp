@@ -28,4 +28,9 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
 // key its class or module binds it under.
 PyObject* defined_name(PyObject* function) noexcept;
 
+// Tells a method that make_function has made which class now holds it, and
+// whether it is that class's property getter: its annotate function reads
+// the class's namespace.
+void set_defining_class(PyObject* function, PyTypeObject* cls, bool decorated) noexcept;
+
 }  // namespace vx

@@ -32,17 +32,21 @@ struct FunctionObject {
     PyObject* kwdefaults;   // dict a caller set, or null
     PyObject* type_params;  // tuple a caller set, or null for none
     PyObject* annotations;  // dict, or null until __annotate__ makes it again
-    // The callable behind `__annotate__`: the function's own, made on first
-    // use and kept so that every read gives the same object; or one a
-    // caller set; null for None.
+    // The callable behind `__annotate__`: the function's own, compiled on
+    // first use (annotations.cpp) and kept so that every read gives the same
+    // object; or one a caller set; null for None.
     PyObject* annotate;
+    // A method's class, whose namespace its annotations read before the
+    // module's; set once the class is made, null for a module's function.
+    PyObject* defining_class;
     // What the code object is named with whenever it is made: the function's
     // qualified name and its module's `__file__` as they were when the
     // function was made (str).
     PyObject* defined_qualname;
     PyObject* defined_file;
     bool is_method;
-    bool own_annotate;      // `annotate` is (or is still to be made) the function's own
+    bool decorated;          // a property's getter: `@property` stands on its first line
+    bool annotate_to_make;   // the function's own annotate function is still to be made
 };
 
 inline FunctionObject* as_function(PyObject* object) noexcept {

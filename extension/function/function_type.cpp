@@ -36,6 +36,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(function->type_params);
     Py_VISIT(function->annotations);
     Py_VISIT(function->annotate);
+    Py_VISIT(function->defining_class);
     Py_VISIT(function->code);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
@@ -66,7 +67,8 @@ void empty(PyObject*& name) noexcept {
     Py_CLEAR(function->type_params);
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->annotate);
-    function->own_annotate = false;
+    function->annotate_to_make = false;
+    Py_CLEAR(function->defining_class);
     Py_CLEAR(function->code);
     PyObject_ClearManagedDict(self);
     return 0;
@@ -336,12 +338,19 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     function->type_params = nullptr;
     function->annotations = annotations.release();
     function->annotate = nullptr;
-    function->own_annotate = true;
+    function->annotate_to_make = true;
+    function->defining_class = nullptr;
     function->code = nullptr;
     function->is_method = qualname_prefix != nullptr;
+    function->decorated = false;
     return self;
 }
 
 PyObject* defined_name(PyObject* function) noexcept { return as_function(function)->name; }
+
+void set_defining_class(PyObject* function, PyTypeObject* cls, bool decorated) noexcept {
+    Py_XSETREF(as_function(function)->defining_class, Py_NewRef(reinterpret_cast<PyObject*>(cls)));
+    as_function(function)->decorated = decorated;
+}
 
 }  // namespace vx

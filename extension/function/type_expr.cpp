@@ -1,26 +1,16 @@
 #include "type_expr.hpp"
 
 #include "../core/state.hpp"
-#include "forward_ref.hpp"
 
 namespace vx::type_expr_detail {
 
 Owned lookup(const Scope& scope, const Constant& name) noexcept {
-    PyObject* key = scope.state[name];
-    Owned value = lookup_global(scope, key);
-    if (!value && scope.forwarding != nullptr && PyErr_ExceptionMatches(PyExc_NameError)) {
-        PyErr_Clear();
-        return forward_name(*scope.forwarding, key);
-    }
-    return value;
+    return lookup_global(scope, scope.state[name]);
 }
 
-Owned subscript(const Scope& scope, Owned origin, Owned key) noexcept {
+Owned subscript(Owned origin, Owned key) noexcept {
     if (!origin || !key) {
         return {};
-    }
-    if (scope.forwarding != nullptr && is_forward(*scope.forwarding, origin.get())) {
-        return forward_subscript(*scope.forwarding, origin.get(), key.get());
     }
     return steal(PyObject_GetItem(origin.get(), key.get()));
 }
@@ -55,15 +45,9 @@ Owned pack_list(Owned* items, std::size_t count) noexcept {
     return pack<PyList_New, PyList_SetItem>(items, count);
 }
 
-// A ForwardRef on either side makes one, as annotationlib's stand-ins do:
-// the classes and aliases on the other side leave `|` to them.
-Owned union_of(const Scope& scope, Owned left, Owned right) noexcept {
+Owned union_of(Owned left, Owned right) noexcept {
     if (!left || !right) {
         return {};
-    }
-    if (scope.forwarding != nullptr &&
-        (is_forward(*scope.forwarding, left.get()) || is_forward(*scope.forwarding, right.get()))) {
-        return forward_union(*scope.forwarding, left.get(), right.get());
     }
     return steal(PyNumber_Or(left.get(), right.get()));
 }

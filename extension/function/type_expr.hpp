@@ -66,10 +66,10 @@ struct Identifier {
 
 namespace type_expr_detail {
 Owned lookup(const Scope& scope, const Constant& name) noexcept;
-Owned subscript(const Scope& scope, Owned origin, Owned key) noexcept;
+Owned subscript(Owned origin, Owned key) noexcept;
 Owned pack_tuple(Owned* items, std::size_t count) noexcept;
 Owned pack_list(Owned* items, std::size_t count) noexcept;
-Owned union_of(const Scope& scope, Owned left, Owned right) noexcept;
+Owned union_of(Owned left, Owned right) noexcept;
 }  // namespace type_expr_detail
 
 // A name, as `str` or `App` in an annotation. Each is interned once per
@@ -117,13 +117,13 @@ struct Subscript {
             return {};
         }
         if constexpr (sizeof...(Args) == 1) {
-            return type_expr_detail::subscript(scope, std::move(origin), (Args::make(scope), ...));
+            return type_expr_detail::subscript(std::move(origin), (Args::make(scope), ...));
         } else {
             Owned items[sizeof...(Args)];
             if (!type_expr_detail::make_items<Args...>(scope, items)) {
                 return {};
             }
-            return type_expr_detail::subscript(scope, std::move(origin),
+            return type_expr_detail::subscript(std::move(origin),
                                                type_expr_detail::pack_tuple(items,
                                                                             sizeof...(Args)));
         }
@@ -161,7 +161,7 @@ struct Union {
         if (!left) {
             return {};
         }
-        return type_expr_detail::union_of(scope, std::move(left), Right::make(scope));
+        return type_expr_detail::union_of(std::move(left), Right::make(scope));
     }
     [[gnu::cold]] static void write(TypeText& out) noexcept {
         Left::write(out);

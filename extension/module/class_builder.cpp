@@ -60,13 +60,21 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
                   steal(PyLong_FromLong(spec.firstlineno)))) {
         return {};
     }
-    // Each member is bound under its function's name.
+    // Each member is bound under its function's name. The namespace holds
+    // the functions until they learn their class.
+    if (spec.members.size() > max_members) {
+        PyErr_SetString(PyExc_SystemError, "a class has more members than the builder holds");
+        return {};
+    }
+    PyObject* functions[max_members] = {};
+    std::size_t made = 0;
     for (const MemberSpec& member : spec.members) {
         const Owned function = make_function(state, member.function, globals, prefix.get());
         if (!function || !set_item(namespace_.get(), defined_name(function.get()),
                                    make_member(member, function))) {
             return {};
         }
+        functions[made++] = function.get();
     }
     if (!set_item(namespace_.get(), state[dunder_static_attributes],
                   make_static_attributes(spec))) {
@@ -79,7 +87,13 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
         return {};
     }
     PyObject* args[] = {name, bases.get(), namespace_.get()};
-    return steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
+    Owned cls = steal(
+        PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
+    for (std::size_t i = 0; cls && i < made; ++i) {
+        set_defining_class(functions[i], reinterpret_cast<PyTypeObject*>(cls.get()),
+                           spec.members[i].kind == MemberKind::property);
+    }
+    return cls;
 }
 
 }  // namespace vx

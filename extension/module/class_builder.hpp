@@ -3,6 +3,7 @@
 // order, `__static_attributes__`) handed to `type` with the bases.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -28,6 +29,9 @@ constexpr MemberSpec property(const FunctionSpec& function) noexcept {
 }
 
 enum class Base : unsigned char { object, exception };
+
+// The most members a class has.
+inline constexpr std::size_t max_members = 12;
 
 struct ClassSpec {
     std::string_view name;
