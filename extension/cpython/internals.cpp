@@ -1,0 +1,41 @@
+#include "internals.hpp"
+
+#include <atomic>
+
+#include "empty_body.hpp"
+#include "lazy_import_type.hpp"
+
+namespace vx::cpython {
+
+bool refuse(const char* what) noexcept {
+    // Py_Version is the running interpreter's, not the headers'.
+    PyErr_Format(PyExc_ImportError,
+                 "vorlix cannot run on CPython %lu.%lu.%lu: %s, unlike the CPython it was written "
+                 "for",
+                 (Py_Version >> 24) & 0xFF, (Py_Version >> 16) & 0xFF, (Py_Version >> 8) & 0xFF,
+                 what);
+    return false;
+}
+
+namespace {
+// 0 until checked, then 1; a failed check is made again at the next import,
+// which fails the same way.
+std::atomic<int> checked{0};
+}  // namespace
+
+bool check_internals() noexcept {
+    if (checked.load(std::memory_order_relaxed) != 0) {
+        return true;
+    }
+    const bool fits = check_empty_body()
+#if PY_VERSION_HEX >= 0x030F0000
+                      && find_lazy_import_type()
+#endif
+        ;
+    if (fits) {
+        checked.store(1, std::memory_order_relaxed);
+    }
+    return fits;
+}
+
+}  // namespace vx::cpython

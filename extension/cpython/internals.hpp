@@ -1,0 +1,55 @@
+// What the runtime assumes of CPython beyond its documented C API, gathered
+// here so that supporting the next CPython starts in one place. Each
+// assumption stands behind a version gate and is checked once, as the
+// package is first imported in the process (check_internals), or where it
+// is used, which is always within an import: a CPython that no longer fits
+// refuses the import with an ImportError that names it, rather than
+// failing at call time or going on silently.
+//
+// In this folder:
+// - empty_body.*: the instructions of PyCode_NewEmpty's body end by loading
+//   AssertionError with LOAD_COMMON_CONSTANT and raising it with
+//   RAISE_VARARGS, one code unit each and no cache; `__code__` turns that
+//   load into LOAD_CONST 0 (function/code.cpp). Checked at import.
+// - lazy_import_type.* (3.15): the lazy imports' placeholder type, which
+//   only an internal header declares (PyLazyImport_Type), else found among
+//   object's static subclasses by its name. Checked at import.
+// - type_name.*: a heap type's tp_name written after it is made, and a key
+//   deleted from its dict (the function type: named as Python's function
+//   type is, without the `__vectorcalloffset__` member its spec needs).
+//   The public way, `__name__` set and the type frozen after, raises audit
+//   events at import that a Python function's type never does. Checked
+//   where the type is made.
+//
+// Still in the files that use them, to move here:
+// - function/monitoring.hpp: a code object's `_co_monitoring` (which tools
+//   set events locally), read on every call; the thread state's `tracing`
+//   (whether a tool's callback runs).
+// - function/monitoring.cpp: the encoding of the monitoring version, a step
+//   of 1 << 8 and a restart as two steps (changed between 3.12 and 3.13).
+// - function/forward_ref.cpp: annotationlib.ForwardRef's private slots
+//   `__globals__`, `__extra_names__`, `__owner__`, `__arg__`.
+//
+// Nothing here includes another folder of the runtime: it sits below them
+// all, and a test host (tests/hosts/cpython_internals.cpp) builds it alone
+// to call each check with input that does not fit.
+#pragma once
+
+#include <Python.h>
+
+// A CPython past those the package is built for may change any of the
+// above: look at each before widening this.
+static_assert(PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000,
+              "the CPython internals in extension/cpython/ are known for CPython 3.14 and 3.15");
+
+namespace vx::cpython {
+
+// Checks, once per process, every assumption checked at import; false with
+// ImportError set when one does not hold.
+bool check_internals() noexcept;
+
+// Sets ImportError: the running CPython's version, and `what` of it differs
+// from what the package expects. Returns false.
+bool refuse(const char* what) noexcept;
+
+}  // namespace vx::cpython
