@@ -33,7 +33,7 @@ def results(tmp_path_factory):
 
 def refusal(what):
     version = "{}.{}.{}".format(*sys.version_info[:3])
-    return f"ImportError: vorlix cannot run on CPython {version}: {what}, unlike the CPython it was written for"
+    return f"ImportError: vorlix cannot run on CPython {version}: {what}"
 
 
 pytestmark = pytest.mark.native_only("builds a C++ program with the host's compiler")
@@ -45,18 +45,18 @@ def test_the_checks_made_at_import_pass_here(results):
 
 def test_the_empty_code_objects_instructions(results):
     assert results["empty body"] == "ok"
-    refused = refusal("the instructions of its empty code object (PyCode_NewEmpty) differ")
+    refused = refusal("PyCode_NewEmpty's code is not as expected")
     assert results["empty body, other instructions"] == results["empty body, too short"] == refused
 
 
 def test_the_function_types_renaming(results):
     assert results["heap type"] == "ok"
-    refused = refusal("a heap type's dict lacks a member that its spec gave it")
+    refused = refusal("a type lacks a member its spec gave it")
     assert results["heap type, no such member"] == refused
 
 
 @pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports came with 3.15")
 def test_the_lazy_imports_placeholder_type(results):
     assert results["lazy import type"] == "ok"
-    refused = refusal("its lazy imports' placeholder type (PyLazyImport_Type) is not found")
+    refused = refusal("PyLazyImport_Type is not as expected")
     assert results["lazy import type, none"] == results["lazy import type, another"] == refused

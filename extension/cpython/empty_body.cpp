@@ -14,11 +14,11 @@ constexpr Py_ssize_t raise_at = 2;
 }  // namespace
 
 bool empty_body_fits(PyObject* units) noexcept {
-    const Py_ssize_t size = PyBytes_Check(units) ? PyBytes_GET_SIZE(units) : 0;
+    const Py_ssize_t size = PyBytes_GET_SIZE(units);
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(units));
     if (size < load_at || bytes[size - load_at] != LOAD_COMMON_CONSTANT ||
         bytes[size - raise_at] != RAISE_VARARGS) {
-        return refuse("the instructions of its empty code object (PyCode_NewEmpty) differ");
+        return refuse("PyCode_NewEmpty's code is not as expected");
     }
     return true;
 }
@@ -35,11 +35,10 @@ bool check_empty_body() noexcept {
 
 PyObject* raising_constant_zero(PyObject* empty) noexcept {
     PyObject* units = PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty));
-    // Checked at import already; the same check again costs nothing here.
-    PyObject* patched = units != nullptr && empty_body_fits(units)
-                            ? PyBytes_FromStringAndSize(PyBytes_AS_STRING(units),
-                                                        PyBytes_GET_SIZE(units))
-                            : nullptr;
+    // Their layout was checked at import (check_empty_body).
+    PyObject* patched = units != nullptr ? PyBytes_FromStringAndSize(PyBytes_AS_STRING(units),
+                                                                     PyBytes_GET_SIZE(units))
+                                         : nullptr;
     Py_XDECREF(units);
     if (patched != nullptr) {
         auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(patched));

@@ -17,7 +17,7 @@ bool check_empty_body() noexcept;
 
 // The instructions of `empty`, a code object that PyCode_NewEmpty made,
 // with the last load turned into LOAD_CONST 0: a new bytes object, or null
-// with an exception set.
+// with an exception set. Only after check_empty_body() passed.
 PyObject* raising_constant_zero(PyObject* empty) noexcept;
 
 }  // namespace vx::cpython

@@ -12,8 +12,8 @@
 //   RAISE_VARARGS, one code unit each and no cache; `__code__` turns that
 //   load into LOAD_CONST 0 (function/code.cpp). Checked at import.
 // - lazy_import_type.* (3.15): the lazy imports' placeholder type, which
-//   only an internal header declares (PyLazyImport_Type), else found among
-//   object's static subclasses by its name. Checked at import.
+//   only an internal header declares (PyLazyImport_Type): exported, static
+//   and named "lazy_import". Checked at import.
 // - type_name.*: a heap type's tp_name written after it is made, and a key
 //   deleted from its dict (the function type: named as Python's function
 //   type is, without the `__vectorcalloffset__` member its spec needs).
