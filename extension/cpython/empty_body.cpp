@@ -2,7 +2,7 @@
 
 #include <opcode.h>
 
-#include "internals.hpp"
+#include "refusal.hpp"
 
 namespace vx::cpython {
 

@@ -1,6 +1,6 @@
 #include "heap_type.hpp"
 
-#include "internals.hpp"
+#include "refusal.hpp"
 
 namespace vx::cpython {
 

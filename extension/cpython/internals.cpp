@@ -7,14 +7,6 @@
 
 namespace vx::cpython {
 
-bool refuse(const char* what) noexcept {
-    // Py_Version is the running interpreter's, not the headers'.
-    PyErr_Format(PyExc_ImportError, "vorlix cannot run on CPython %lu.%lu.%lu: %s",
-                 (Py_Version >> 24) & 0xFF, (Py_Version >> 16) & 0xFF, (Py_Version >> 8) & 0xFF,
-                 what);
-    return false;
-}
-
 namespace {
 // 0 until checked, then 1; a failed check is made again at the next import,
 // which fails the same way.

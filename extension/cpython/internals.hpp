@@ -45,11 +45,7 @@ static_assert(PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000,
 namespace vx::cpython {
 
 // Checks, once per process, every assumption checked at import; false with
-// ImportError set when one does not hold.
+// ImportError set when one does not hold (refusal.hpp).
 bool check_internals() noexcept;
-
-// Sets ImportError: the running CPython's version, and `what` of it differs
-// from what the package expects. Returns false.
-bool refuse(const char* what) noexcept;
 
 }  // namespace vx::cpython

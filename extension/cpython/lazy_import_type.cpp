@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "internals.hpp"
+#include "refusal.hpp"
 
 // The interpreter exports the placeholders' type under this name, which
 // only an internal header declares (the C API names no such type, and
