@@ -14,7 +14,7 @@
 // - lazy_import_type.* (3.15): the lazy imports' placeholder type, which
 //   only an internal header declares (PyLazyImport_Type): exported, static
 //   and named "lazy_import". Checked at import.
-// - type_name.*: a heap type's tp_name written after it is made, and a key
+// - heap_type.*: a heap type's tp_name written after it is made, and a key
 //   deleted from its dict (the function type: named as Python's function
 //   type is, without the `__vectorcalloffset__` member its spec needs).
 //   The public way, `__name__` set and the type frozen after, raises audit
