@@ -6,11 +6,10 @@
 // submodules come out of the module table through the finder.
 #include <atomic>
 
-#include "core/lazy_import.hpp"
 #include "core/module_table.hpp"
 #include "core/state.hpp"
 #include "core/version_guard.hpp"
-#include "cpython/monitoring_version.hpp"
+#include "cpython/internals.hpp"
 #include "imports/import_system.hpp"
 #include "module/module_frame.hpp"
 
@@ -36,12 +35,7 @@ ModuleTable handed_table() noexcept {
 // state, in this order.
 bool set_up(State& state) noexcept {
     state.modules = handed_table();
-    return cpython::monitoring_version_holds() && locate_shared_object(state) &&
-           make_finder_and_loaders(state)
-#if PY_VERSION_HEX >= 0x030F0000
-           && find_lazy_import_type(state)
-#endif
-        ;
+    return locate_shared_object(state) && make_finder_and_loaders(state);
 }
 
 // Every run of the package body, a retried import or a reload too, then
@@ -74,7 +68,7 @@ PyModuleDef definition = {
 }  // namespace
 
 PyObject* package_definition(const ModuleRow* rows) noexcept {
-    if (!runs_on_its_own_cpython()) {
+    if (!runs_on_its_own_cpython() || !cpython::check_internals()) {
         return nullptr;
     }
     handed_rows.store(rows, std::memory_order_relaxed);

@@ -2,37 +2,22 @@
 // native code meets them in a module's namespace: a name bound by a lazy
 // import holds a `types.LazyImportType` object until the name is first
 // used, and every native read of a global resolves it the way the
-// interpreter's own global look-up does.
+// interpreter's own global look-up does. Their type is found at import
+// (cpython/lazy_import_type.hpp).
 #pragma once
 
 #include "ref.hpp"
 
 #if PY_VERSION_HEX >= 0x030F0000
 
-#include <atomic>
+#include "../cpython/lazy_import_type.hpp"
 
 namespace vx {
 
 class State;
 
-namespace lazy_import_detail {
-// The placeholders' type: a static type of the interpreter, the same object
-// in every interpreter of the process, so it is found once and kept here;
-// null until then.
-// (Hidden, as everything but the entry point is: read directly, not
-// through the global offset table, on every global look-up.)
-extern __attribute__((visibility("hidden"))) std::atomic<PyTypeObject*> type;
-}  // namespace lazy_import_detail
-
-// Finds the placeholders' type, once per process. The C API names no such
-// type and creating `types` or `_types` here would load a module that a
-// Python package does not load, so it is taken from the static types that
-// derive from object, by its name. Not finding it leaves every look-up as
-// it is.
-bool find_lazy_import_type(const State& state) noexcept;
-
 inline bool is_lazy_import(PyObject* value) noexcept {
-    return Py_IS_TYPE(value, lazy_import_detail::type.load(std::memory_order_relaxed));
+    return Py_IS_TYPE(value, cpython::lazy_import_type());
 }
 
 // The value of `placeholder`, found in `globals` under `name`: the import

@@ -1,5 +1,8 @@
 #include "names.hpp"
 
+#include <atomic>
+#include <cassert>
+
 namespace vx {
 
 namespace {
@@ -7,16 +10,27 @@ namespace {
 // before any interpreter can call into it.
 constinit const Constant* all_constants = nullptr;
 constinit std::size_t constant_count = 0;
+// Written by each state made, always with the same count; atomic because
+// states of several interpreters may be made at once.
+constinit std::atomic<std::size_t> values_made = 0;
 }  // namespace
 
 Constant::Constant(Maker maker) noexcept
     : maker_(maker), slot_(constant_count++), next_(all_constants) {
+    // Constants are made as the shared object loads, before any state: one
+    // made later has no value in the states made already.
+    assert(values_made.load(std::memory_order_relaxed) == 0);
     all_constants = this;
 }
 
 const Constant* Constant::first() noexcept { return all_constants; }
 
-std::size_t Constant::count() noexcept { return constant_count; }
+std::size_t Constant::count_for_state() noexcept {
+    values_made.store(constant_count, std::memory_order_relaxed);
+    return constant_count;
+}
+
+std::size_t Constant::made_count() noexcept { return values_made.load(std::memory_order_relaxed); }
 
 PyObject* Text::make(const Constant& self) noexcept {
     return PyUnicode_InternFromString(static_cast<const Text&>(self).literal_);

@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstddef>
 #include <string_view>
 
@@ -32,7 +33,13 @@ public:
     Constant& operator=(Constant&&) = delete;
     ~Constant() = default;
 
-    std::size_t slot() const noexcept { return slot_; }
+    // The constant's index among each state's values. A debug build checks
+    // every read against how many values the states were made with: a
+    // constant made later (a function-local static, say) has none there.
+    std::size_t slot() const noexcept {
+        assert(slot_ < made_count());
+        return slot_;
+    }
 
 protected:
     // Makes the value: a new reference, or null with an exception set.
@@ -43,7 +50,11 @@ private:
     friend class State;
     // Every constant of the shared object, linked as it is loaded.
     static const Constant* first() noexcept;
-    static std::size_t count() noexcept;
+    // How many values a state makes: one for each constant linked so far,
+    // which is then the count that slots are checked against.
+    static std::size_t count_for_state() noexcept;
+    // That count; 0 before the first state is made.
+    static std::size_t made_count() noexcept;
 
     Maker maker_;
     std::size_t slot_;

@@ -142,7 +142,7 @@ State* State::get_or_make(SetUp set_up) noexcept {
 }
 
 bool State::make_constants() noexcept {
-    constant_values_ = steal(PyTuple_New(static_cast<Py_ssize_t>(Constant::count())));
+    constant_values_ = steal(PyTuple_New(static_cast<Py_ssize_t>(Constant::count_for_state())));
     if (!constant_values_) {
         return false;
     }

@@ -13,11 +13,9 @@
 
 #include <cstdint>
 
-namespace vx::cpython {
+#include "internals.hpp"
 
-#if PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x03100000
-#error "the monitoring version's place is known for CPython 3.14 and 3.15 only"
-#endif
+namespace vx::cpython {
 
 // The flag bits below the version; every change of a tool's events moves
 // the version one step, sys.monitoring.restart_events() two.
@@ -31,7 +29,8 @@ inline std::uint64_t monitoring_version(PyThreadState* thread) noexcept {
 }
 
 // True when the version read above is the one PyMonitoring_EnterScope
-// gives; false with ImportError set, naming the CPython, when it is not.
+// gives; false with ImportError set, naming the CPython, when it is not
+// (check_internals).
 bool monitoring_version_holds() noexcept;
 
 }  // namespace vx::cpython

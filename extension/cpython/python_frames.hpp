@@ -7,7 +7,7 @@
 // and 3.15 keep it the same way.
 #pragma once
 
-#include <Python.h>
+#include "internals.hpp"
 
 namespace vx {
 

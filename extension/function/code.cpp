@@ -21,9 +21,8 @@
 // entry's frame stands past that first instruction, so tracebacks, pdb and
 // `f_lineno` show the line the function stands at (co_firstlineno, which
 // profilers show, is the same line).
-#include <opcode.h>
-
 #include "../core/names.hpp"
+#include "../cpython/empty_body.hpp"
 #include "function_object.hpp"
 
 namespace vx {
@@ -66,31 +65,6 @@ int int_attribute(PyObject* object, PyObject* name) noexcept {
     return value ? PyLong_AsInt(value.get()) : -1;
 }
 
-// The empty body's instructions with its last load, LOAD_COMMON_CONSTANT
-// AssertionError before RAISE_VARARGS, turned into LOAD_CONST 0. Both
-// instructions take one code unit and no cache in every CPython the package
-// is built for; a layout that differs is refused rather than guessed at.
-Owned raising_constant_zero(PyObject* empty) noexcept {
-    const Owned original = steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty)));
-    if (!original) {
-        return {};
-    }
-    const Py_ssize_t size = PyBytes_GET_SIZE(original.get());
-    Owned patched = steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(original.get()), size));
-    if (!patched) {
-        return {};
-    }
-    auto* units = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(patched.get()));
-    if (size < 4 || units[size - 4] != LOAD_COMMON_CONSTANT || units[size - 2] != RAISE_VARARGS) {
-        PyErr_SetString(PyExc_SystemError,
-                        "vorlix: this CPython's empty code object is not the one it was built for");
-        return {};
-    }
-    units[size - 4] = LOAD_CONST;
-    units[size - 3] = 0;
-    return patched;
-}
-
 // A line table for `units` code units: none for the first, the code's first
 // line for the others. Entries of the table's format: a byte of kind and
 // length (code units, at most eight), then for the kind "line, no columns"
@@ -124,7 +98,7 @@ Owned make_body(const State& state) noexcept {
     const Owned consts = refusal ? steal(PyTuple_Pack(1, refusal.get())) : Owned{};
     const Owned empty = consts ? steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0)))
                                : Owned{};
-    const Owned units = empty ? raising_constant_zero(empty.get()) : Owned{};
+    const Owned units = empty ? steal(cpython::raising_constant_zero(empty.get())) : Owned{};
     const Owned none = units ? steal(PyTuple_New(0)) : Owned{};
     const Owned linetable =
         none ? line_table(PyBytes_GET_SIZE(units.get()) / code_unit) : Owned{};

@@ -97,9 +97,12 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
                                PyObject* result = enter(function, call);
                                // A tool that began to listen while the body
                                // ran hears the end, as of a Python function.
-                               if (function->monitoring.enter(thread, function->code))
+                               Monitoring& monitoring = function->monitoring;
+                               if (monitoring.may_have_changed(thread, function->code))
                                    [[unlikely]] {
-                                   return end_told(function, call, result);
+                                   if (monitoring.enter(thread, function->code)) {
+                                       return end_told(function, call, result);
+                                   }
                                }
                                return result;
                            });

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "../core/names.hpp"
+#include "../cpython/heap_type.hpp"
 #include "function.hpp"
 #include "function_object.hpp"
 
@@ -184,12 +185,7 @@ PyType_Spec spec = {
 // type is named ("'function' object has no attribute ..."). And its
 // namespace has no attribute that a Python function lacks.
 bool finish_type(const State& state, PyTypeObject* type) noexcept {
-    type->tp_name = "function";
-    if (PyDict_DelItem(type->tp_dict, state[vectorcall_offset]) < 0) {
-        return false;
-    }
-    PyType_Modified(type);
-    return true;
+    return cpython::rename_and_drop(type, "function", state[vectorcall_offset]);
 }
 
 // The type, made with the interpreter's first function rather than with its

@@ -129,12 +129,23 @@ struct Monitoring {
         return (states & monitoring_detail::told_in_states) != 0 || !settled_locally(code);
     }
 
+    // After a call that no told tool listened to as it began: whether a
+    // tool may have begun to listen since, on `thread`, everywhere or to
+    // `code` alone. Only then need enter() look again.
+    bool may_have_changed(PyThreadState* thread, PyObject* code) const noexcept {
+        return cpython::monitoring_version(thread) != version || !settled_locally(code);
+    }
+
     // Whether `events` already account for the tools that listen to `code`
     // alone: the same tools as when last read, and either none, or `events`
     // narrowed since the interpreter's listeners last changed (a change
     // resets `events` to those listeners alone). A function whose local
     // events were cleared is settled again after one more look.
     bool settled_locally(PyObject* code) const noexcept {
+        // No tool can set events on a code object not yet made.
+        if (code == nullptr) {
+            return true;
+        }
         const std::uint8_t starts = code ? tools_set_locally(code, PY_MONITORING_EVENT_PY_START) : 0;
         const std::uint8_t returns = code ? tools_set_locally(code, PY_MONITORING_EVENT_PY_RETURN)
                                           : 0;

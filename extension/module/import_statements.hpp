@@ -45,7 +45,9 @@ private:
     // module's Python shape has it, blank lines before, so that tracebacks
     // of a failed resolution name the line of the import. The imports open
     // the module, one a line, with a blank line between the standard
-    // library's and the package's own; a few short lines at most.
+    // library's and the package's own; a few short lines at most. The text
+    // is the key of the code the build compiled for it: import_code.py
+    // makes it from the body's statements by the same rule as add().
     char text_[512] = {};
     std::size_t size_ = 0;
     bool overflowed_ = false;

@@ -26,8 +26,7 @@ Owned ModuleBody::interned(std::string_view text) noexcept {
 
 // Not static: it runs the held imports where there are any (3.15).
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static)
-bool ModuleBody::
-    run_held_imports() noexcept {  // NOLINT(readability-convert-member-functions-to-static)
+bool ModuleBody::run_held_imports() noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
     return imports_.run(state_, globals_);
 #else

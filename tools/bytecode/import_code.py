@@ -1,18 +1,23 @@
 """Compiles, when the extension is built, the import statements that each
 module of the package runs as Python code under CPython 3.15's lazy imports
-(extension/import_statements.cpp), so that importing the package need not
-compile them from source text at every start.
+(extension/module/import_statements.cpp), so that importing the package need
+not compile them from source text at every start.
 
     python3.X import_code.py OUTPUT MODULE.cpp...
 
-Each module file opens with its Python shape, a comment that numbers its
-lines; the module-level import statements there, in the runs that the
-module body holds them back in, are written out as the text the extension
-makes of them (each at its line, blank lines before), compiled as it
-compiles them, and the parts of each code object written to OUTPUT, a C++
-include, with the magic number of this interpreter's byte code. The
-extension uses an entry only when its own text is the same and the running
-interpreter has the same magic number; otherwise it compiles, as before.
+The key that the extension finds an entry by is the text of a run of import
+statements, and both sides make it the same way, from the same statements:
+the module body's own `body.import_module(...)` and `body.from_import(...)`
+calls, in the runs that the body holds them back in (ended by any other
+statement), each written as ImportStatements::add writes it (statement_text
+below is that function's rule). A call whose arguments are not all string
+literals stops the build rather than leave the extension to compile. Each
+text is compiled as the extension compiles it, and the parts of each code
+object are written to OUTPUT, a C++ include, with the magic number of this
+interpreter's byte code. The extension uses an entry only when its own text
+is the same and the running interpreter has the same magic number;
+otherwise it compiles, as before (tests/test_lazy_imports.py checks that it
+does not).
 
 The parts are written as C++ data, not marshalled: reading marshal data
 raises an audit event that compiling does not. All of them stand in one
@@ -24,19 +29,39 @@ import importlib.util
 import re
 import sys
 
-LINE = re.compile(r"^//\s+(\d+)(?:  (.*))?$")
+# A statement of a module body: body.NAME(ARGUMENTS);
+STATEMENT = re.compile(r"\bbody\.(\w+)\(([^;]*)\);")
+LITERAL = re.compile(r'\s*"([^"\\]*)"\s*(?:,|$)')
+
+
+def arguments(text, path, call):
+    """The string literals that a call passes, in order."""
+    found, at = [], 0
+    while at < len(text):
+        match = LITERAL.match(text, at)
+        if not match:
+            sys.exit(f"{path}: body.{call}({text}): import_code.py reads string literals only")
+        found.append(match.group(1))
+        at = match.end()
+    return found
 
 
 def import_runs(path):
-    """The runs of module-level import statements: lists of (line, text)."""
+    """The runs of import statements in the module body of `path`, each a
+    list of (from, module, level, name, alias) as the body hands them to
+    ImportStatements::add."""
+    with open(path, encoding="utf-8") as file:
+        text = file.read()
     runs, run = [], []
-    for comment in open(path, encoding="utf-8"):
-        match = LINE.match(comment.rstrip("\n"))
-        if not match or not match.group(2) or match.group(2)[0].isspace():
-            continue
-        line, text = int(match.group(1)), match.group(2)
-        if text.startswith(("import ", "from ")):
-            run.append((line, text))
+    for match in STATEMENT.finditer(text):
+        call = match.group(1)
+        if call == "import_module":
+            (name,) = arguments(match.group(2), path, call)
+            run.append((False, "", 0, name, ""))
+        elif call == "from_import":
+            module, name, *alias = arguments(match.group(2), path, call)
+            level = len(module) - len(module.lstrip("."))
+            run.append((True, module[level:], level, name, alias[0] if alias else ""))
         elif run:
             runs.append(run)
             run = []
@@ -45,12 +70,26 @@ def import_runs(path):
     return runs
 
 
-def source(run):
-    text, next_line = "", 1
-    for line, statement in run:
-        text += "\n" * (line - next_line) + statement + "\n"
-        next_line = line + 1
-    return text
+def texts(runs):
+    """The text of each run of a module, by ImportStatements::add's rule: a
+    statement a line, each run's text from line 1 but its statements
+    numbered on from the run before, and a blank line before a relative
+    import that follows an absolute one (the standard library's imports,
+    then the package's own)."""
+    line, after_absolute = 1, False
+    for run in runs:
+        text, lines = "", 1
+        for from_, module, level, name, alias in run:
+            if level > 0 and after_absolute:
+                line += 1
+            after_absolute = level == 0
+            text += "\n" * max(line - lines, 0)
+            lines = max(lines, line)
+            statement = f"from {'.' * level}{module} import {name}" if from_ else f"import {name}"
+            text += statement + (f" as {alias}" if alias else "") + "\n"
+            lines += 1
+            line += 1
+        yield text
 
 
 def constants(code):
@@ -99,8 +138,7 @@ def main():
     output, modules = sys.argv[1], sys.argv[2:]
     data, entries = Data(), []
     for path in modules:
-        for run in import_runs(path):
-            text = source(run)
+        for text in texts(import_runs(path)):
             made = entry(data, text, compile(text, "", "exec", dont_inherit=True, optimize=0))
             if made is not None:
                 entries.append(made)

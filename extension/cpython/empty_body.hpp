@@ -1,0 +1,23 @@
+// The body of PyCode_NewEmpty's code object (`raise AssertionError`), which
+// every `__code__` copies with the one constant it raises replaced
+// (function/code.cpp).
+#pragma once
+
+#include <Python.h>
+
+namespace vx::cpython {
+
+// Whether `units` (a bytes object: the instructions of an empty code
+// object) end as this CPython's are expected to; false with ImportError
+// set when not. check_empty_body() hands it the real ones.
+bool empty_body_fits(PyObject* units) noexcept;
+
+// The check made at import: PyCode_NewEmpty's instructions fit.
+bool check_empty_body() noexcept;
+
+// The instructions of `empty`, a code object that PyCode_NewEmpty made,
+// with the last load turned into LOAD_CONST 0: a new bytes object, or null
+// with an exception set. Only after check_empty_body() passed.
+PyObject* raising_constant_zero(PyObject* empty) noexcept;
+
+}  // namespace vx::cpython

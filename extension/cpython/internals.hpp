@@ -1,0 +1,54 @@
+// What the runtime assumes of CPython beyond its documented C API, gathered
+// here so that supporting the next CPython starts in one place. Each
+// assumption stands behind a version gate and is checked once, as the
+// package is first imported in the process (check_internals), or where it
+// is used, which is always within an import: a CPython that no longer fits
+// refuses the import with an ImportError that names it, rather than
+// failing at call time or going on silently.
+//
+// In this folder:
+// - empty_body.*: the instructions of PyCode_NewEmpty's body end by loading
+//   AssertionError with LOAD_COMMON_CONSTANT and raising it with
+//   RAISE_VARARGS, one code unit each and no cache; `__code__` turns that
+//   load into LOAD_CONST 0 (function/code.cpp). Checked at import.
+// - lazy_import_type.* (3.15): the lazy imports' placeholder type, which
+//   only an internal header declares (PyLazyImport_Type): exported, static
+//   and named "lazy_import". Checked at import.
+// - heap_type.*: a heap type's tp_name written after it is made, and a key
+//   deleted from its dict (the function type: named as Python's function
+//   type is, without the `__vectorcalloffset__` member its spec needs).
+//   The public way, `__name__` set and the type frozen after, raises audit
+//   events at import that a Python function's type never does. Checked
+//   where the type is made.
+// - monitoring_version.*: the interpreter's monitoring version, kept above
+//   the eight flag bits of each thread's eval breaker, a step of 1 << 8 a
+//   change and two a restart (changed between 3.12 and 3.13); read inline
+//   by every call. Checked at import against PyMonitoring_EnterScope.
+// - python_frames.hpp: the thread state's `py_recursion_remaining` and
+//   `recursion_headroom`, which Python frames count against the recursion
+//   limit; every call of a package function counts one there.
+//
+// Still in the files that use them, to move here:
+// - function/monitoring.hpp: a code object's `_co_monitoring` (which tools
+//   set events locally), read on every call; the thread state's `tracing`
+//   (whether a tool's callback runs).
+//
+// Nothing here includes another folder of the runtime: it sits below them
+// all, and a test host (tests/hosts/cpython_internals.cpp) builds it alone
+// to call each check with input that does not fit.
+#pragma once
+
+#include <Python.h>
+
+// A CPython past those the package is built for may change any of the
+// above: look at each before widening this.
+static_assert(PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000,
+              "the CPython internals in extension/cpython/ are known for CPython 3.14 and 3.15");
+
+namespace vx::cpython {
+
+// Checks, once per process, every assumption checked at import; false with
+// ImportError set when one does not hold (refusal.hpp).
+bool check_internals() noexcept;
+
+}  // namespace vx::cpython

@@ -1,0 +1,118 @@
+// Calls the checks of extension/cpython/ in an embedded interpreter: each
+// with what the running CPython gives, as the package's import does, and
+// with input that does not fit, as a CPython laid out otherwise would give.
+// One line for each case: its name, a tab, then "ok" or the error raised.
+//
+// usage: cpython_internals (built with extension/cpython/*.cpp)
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "../../extension/cpython/empty_body.hpp"
+#include "../../extension/cpython/heap_type.hpp"
+#include "../../extension/cpython/internals.hpp"
+#include "../../extension/cpython/lazy_import_type.hpp"
+
+namespace {
+
+void report(const char* name, bool passed) {
+    std::printf("%s\t", name);
+    if (passed && !PyErr_Occurred()) {
+        std::printf("ok\n");
+        return;
+    }
+    if (!PyErr_Occurred()) {
+        std::printf("false without an error\n");
+        return;
+    }
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* text = PyObject_Str(error);
+    std::printf("%s: %s\n", Py_TYPE(error)->tp_name, text ? PyUnicode_AsUTF8(text) : "?");
+    Py_XDECREF(text);
+    Py_DECREF(error);
+    PyErr_Clear();
+}
+
+bool fits(const char* units, Py_ssize_t size) {
+    PyObject* bytes = PyBytes_FromStringAndSize(units, size);
+    const bool passed = bytes != nullptr && vx::cpython::empty_body_fits(bytes);
+    Py_XDECREF(bytes);
+    return passed;
+}
+
+struct Object {
+    PyObject_HEAD
+    vectorcallfunc call;
+};
+
+// A type with a vectorcall offset member, as the function type's spec has,
+// or without one.
+PyObject* heap_type(bool with_member) {
+    static PyMemberDef members[] = {
+        {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Object, call), Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    PyType_Slot slots[] = {
+        {Py_tp_members, with_member ? members : members + 1},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"host.thing", sizeof(Object), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+    return PyType_FromSpec(&spec);
+}
+
+bool renamed(bool with_member) {
+    PyObject* type = heap_type(with_member);
+    PyObject* key = PyUnicode_InternFromString("__vectorcalloffset__");
+    bool passed = type != nullptr && key != nullptr &&
+                  vx::cpython::rename_and_drop(reinterpret_cast<PyTypeObject*>(type), "function",
+                                               key);
+    if (passed) {
+        // Renamed for its messages; its module and the rest as made.
+        PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(type));
+        PyObject* module = PyObject_GetAttrString(type, "__module__");
+        passed = std::strcmp(reinterpret_cast<PyTypeObject*>(type)->tp_name, "function") == 0 &&
+                 PyDict_Contains(dict, key) == 0 && module != nullptr &&
+                 PyUnicode_CompareWithASCIIString(module, "host") == 0;
+        Py_XDECREF(module);
+        Py_XDECREF(dict);
+        if (!passed && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_AssertionError, "not renamed as asked");
+        }
+    }
+    Py_XDECREF(key);
+    Py_XDECREF(type);
+    return passed;
+}
+
+}  // namespace
+
+int main() {
+    Py_Initialize();
+    report("internals", vx::cpython::check_internals());
+    report("internals again", vx::cpython::check_internals());
+
+    report("empty body", vx::cpython::check_empty_body());
+    report("empty body, other instructions", fits("\x00\x00\x00\x00\x00\x00", 6));
+    report("empty body, too short", fits("", 0));
+
+    report("heap type", renamed(true));
+    report("heap type, no such member", renamed(false));
+
+#if PY_VERSION_HEX >= 0x030F0000
+    PyObject* types = PyImport_ImportModule("types");
+    PyObject* lazy = types ? PyObject_GetAttrString(types, "LazyImportType") : nullptr;
+    report("lazy import type",
+           lazy != nullptr && vx::cpython::lazy_import_type() == reinterpret_cast<PyTypeObject*>(lazy));
+    Py_XDECREF(lazy);
+    Py_XDECREF(types);
+    report("lazy import type, none", vx::cpython::is_the_lazy_import_type(nullptr));
+    report("lazy import type, another",
+           vx::cpython::is_the_lazy_import_type(&PyLong_Type));
+#endif
+    std::fflush(stdout);
+    return Py_FinalizeEx() < 0 ? 1 : 0;
+}
