@@ -27,11 +27,11 @@
 // - python_frames.hpp: the thread state's `py_recursion_remaining` and
 //   `recursion_headroom`, which Python frames count against the recursion
 //   limit; every call of a package function counts one there.
-//
-// Still in the files that use them, to move here:
-// - function/monitoring.hpp: a code object's `_co_monitoring` (which tools
-//   set events locally), read on every call; the thread state's `tracing`
-//   (whether a tool's callback runs).
+// - code_monitoring.hpp: a code object's `_co_monitoring` (which tools set
+//   events on it alone), read on every call; the thread state's `tracing`
+//   (whether a tool's callback runs); the C API's words refusing a DISABLE
+//   of a raise or an unwind (3.15). The monitoring tests hold each against
+//   a Python function's behaviour.
 //
 // Nothing here includes another folder of the runtime: it sits below them
 // all, and a test host (tests/hosts/cpython_internals.cpp) builds it alone

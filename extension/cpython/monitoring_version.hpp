@@ -13,8 +13,6 @@
 
 #include <cstdint>
 
-#include "internals.hpp"
-
 namespace vx::cpython {
 
 // The flag bits below the version; every change of a tool's events moves

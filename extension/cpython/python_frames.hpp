@@ -7,7 +7,7 @@
 // and 3.15 keep it the same way.
 #pragma once
 
-#include "internals.hpp"
+#include <Python.h>
 
 namespace vx {
 
@@ -30,8 +30,6 @@ inline bool enter_python_frame(PyThreadState* thread) noexcept {
     return true;
 }
 
-inline void leave_python_frame(PyThreadState* thread) noexcept {
-    ++thread->py_recursion_remaining;
-}
+inline void leave_python_frame(PyThreadState* thread) noexcept { ++thread->py_recursion_remaining; }
 
 }  // namespace vx

@@ -100,8 +100,7 @@ Owned make_body(const State& state) noexcept {
                                : Owned{};
     const Owned units = empty ? steal(cpython::raising_constant_zero(empty.get())) : Owned{};
     const Owned none = units ? steal(PyTuple_New(0)) : Owned{};
-    const Owned linetable =
-        none ? line_table(PyBytes_GET_SIZE(units.get()) / code_unit) : Owned{};
+    const Owned linetable = none ? line_table(PyBytes_GET_SIZE(units.get()) / code_unit) : Owned{};
     const Owned exceptiontable =
         linetable ? steal(PyObject_GetAttr(empty.get(), state[co_exceptiontable])) : Owned{};
     const int stacksize = exceptiontable ? int_attribute(empty.get(), state[co_stacksize]) : -1;

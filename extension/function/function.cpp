@@ -4,9 +4,9 @@
 // that describe a function are function_attributes.cpp's.
 #include <cstddef>
 
+#include "../cpython/python_frames.hpp"
 #include "function_object.hpp"
 #include "monitoring.hpp"
-#include "../cpython/python_frames.hpp"
 
 namespace vx {
 
@@ -48,9 +48,9 @@ template <typename Run>
     // The usual call passes exactly the parameters, by position: hand the
     // caller's own vector to the body.
     if (kwnames == nullptr && (nargs == count || (spec.varargs && nargs > count))) {
-        return in_frame(thread, run, Call(self, args,
-                                  {args + count, static_cast<std::size_t>(nargs - count)},
-                                  function->constants));
+        return in_frame(thread, run,
+                        Call(self, args, {args + count, static_cast<std::size_t>(nargs - count)},
+                             function->constants));
     }
     PyObject* bound[max_params];
     std::span<PyObject* const> rest;
@@ -68,10 +68,11 @@ template <typename Run>
                                       PyObject* kwnames) noexcept {
     // A tool's own calls are not the program's: while a callback runs on
     // this thread, the interpreter tells no tool of anything.
-    const bool told = !in_tool_callback();
-    return bind_and_run(thread, function, args, nargsf, kwnames, [function, told](const Call& call) {
-        return told ? run_told(function, call) : enter(function, call);
-    });
+    const bool told = !cpython::in_tool_callback(thread);
+    return bind_and_run(thread, function, args, nargsf, kwnames,
+                        [function, told](const Call& call) {
+                            return told ? run_told(function, call) : enter(function, call);
+                        });
 }
 
 }  // namespace
@@ -89,23 +90,23 @@ PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargs
     const Owned held = add_ref(self);
     FunctionObject* function = as_function(self);
     PyThreadState* thread = PyThreadState_GetUnchecked();
-    PyObject* result =
-        function->monitoring.enter(thread, function->code)
-            ? run_monitored(thread, function, args, nargsf, kwnames)
-            : bind_and_run(thread, function, args, nargsf, kwnames,
-                           [thread, function](const Call& call) {
-                               PyObject* result = enter(function, call);
-                               // A tool that began to listen while the body
-                               // ran hears the end, as of a Python function.
-                               Monitoring& monitoring = function->monitoring;
-                               if (monitoring.may_have_changed(thread, function->code))
-                                   [[unlikely]] {
-                                   if (monitoring.enter(thread, function->code)) {
-                                       return end_told(function, call, result);
-                                   }
-                               }
-                               return result;
-                           });
+    PyObject* result = function->monitoring.enter(thread, function->code)
+                           ? run_monitored(thread, function, args, nargsf, kwnames)
+                           : bind_and_run(thread, function, args, nargsf, kwnames,
+                                          [thread, function](const Call& call) {
+                                              PyObject* result = enter(function, call);
+                                              // A tool that began to listen while the body
+                                              // ran hears the end, as of a Python function.
+                                              Monitoring& monitoring = function->monitoring;
+                                              if (monitoring.may_have_changed(thread,
+                                                                              function->code))
+                                                  [[unlikely]] {
+                                                  if (monitoring.enter(thread, function->code)) {
+                                                      return end_told(function, call, result);
+                                                  }
+                                              }
+                                              return result;
+                                          });
     Py_LeaveRecursiveCall();
     return result;
 }

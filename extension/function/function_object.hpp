@@ -6,7 +6,7 @@
 
 #include "../core/state.hpp"
 #include "function_spec.hpp"
-#include "monitoring.hpp"
+#include "monitoring_state.hpp"
 
 namespace vx {
 

@@ -9,14 +9,6 @@ namespace vx {
 
 namespace {
 
-using monitoring_detail::told_tools;
-
-// The interpreter moves its monitoring version one step for every change
-// of the events a tool listens to, and two for sys.monitoring.restart_events,
-// which is what lifts every DISABLE. A step is the version's lowest bit above
-// the eight flag bits it shares with the interpreter's eval breaker.
-constexpr std::uint64_t version_step = cpython::monitoring_version_step;
-
 // The event's tools that are told, and remembers those that answer DISABLE
 // (the C API clears their bits in the state it is given).
 template <typename Fire>
@@ -33,43 +25,6 @@ bool tell(Monitoring& monitoring, std::size_t event, Fire fire) noexcept {
 }
 
 }  // namespace
-
-const std::uint8_t Monitoring::event_types[count] = {PY_MONITORING_EVENT_PY_START,
-                                                     PY_MONITORING_EVENT_PY_RETURN,
-                                                     PY_MONITORING_EVENT_RAISE,
-                                                     PY_MONITORING_EVENT_PY_UNWIND};
-
-void Monitoring::refresh() noexcept {
-    // Two steps or more since this function last looked: a restart, or
-    // several changes; either lifts this function's DISABLEs as a restart
-    // would (a tool may be asked once more than the interpreter would ask
-    // it, never once less).
-    if (version - narrowed > version_step) {
-        disabled[start] = disabled[returned] = 0;
-    }
-    narrowed = version;
-    for (std::size_t i = 0; i < count; ++i) {
-        everywhere[i] = events[i].active & told_tools;
-        events[i].active = everywhere[i];
-    }
-    update();
-}
-
-void Monitoring::listen_locally(PyObject* code) noexcept {
-    locally[start] = tools_set_locally(code, PY_MONITORING_EVENT_PY_START);
-    locally[returned] = tools_set_locally(code, PY_MONITORING_EVENT_PY_RETURN);
-    update();
-}
-
-void Monitoring::update() noexcept {
-    for (std::size_t i = 0; i < local_count; ++i) {
-        const auto now = static_cast<std::uint8_t>(everywhere[i] | locally[i]);
-        // A tool that stopped listening and listens again is told again.
-        disabled[i] &= listening[i] & now;
-        listening[i] = now;
-        events[i].active = now & static_cast<std::uint8_t>(~disabled[i]);
-    }
-}
 
 namespace {
 
@@ -130,12 +85,11 @@ void tell_of_error(Monitoring& monitoring, std::size_t event, [[maybe_unused]] c
 }
 
 void fire_raise_and_unwind(Monitoring& monitoring, PyObject* code) noexcept {
-    tell_of_error(monitoring, Monitoring::raised, "Cannot disable RAISE events. Callback removed.",
+    tell_of_error(monitoring, Monitoring::raised, cpython::refused_raise_disable,
                   [code](PyMonitoringState* state) {
                       return PyMonitoring_FireRaiseEvent(state, code, 0);
                   });
-    tell_of_error(monitoring, Monitoring::unwound,
-                  "Cannot disable PY_UNWIND events. Callback removed.",
+    tell_of_error(monitoring, Monitoring::unwound, cpython::refused_unwind_disable,
                   [code](PyMonitoringState* state) {
                       return PyMonitoring_FirePyUnwindEvent(state, code, 0);
                   });
@@ -197,7 +151,7 @@ PyObject* run_told(FunctionObject* function, const Call& call) noexcept {
 
 PyObject* end_told(FunctionObject* function, const Call& call, PyObject* result) noexcept {
     // A tool's own calls are not the program's.
-    if (in_tool_callback()) {
+    if (cpython::in_tool_callback(PyThreadState_Get())) {
         return result;
     }
     if (result == nullptr) {
