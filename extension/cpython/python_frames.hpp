@@ -9,7 +9,7 @@
 
 #include <Python.h>
 
-namespace vx {
+namespace vx::cpython {
 
 // Counts a frame on the running thread; false with RecursionError set when
 // the limit is reached, and then nothing is counted. While the interpreter
@@ -32,4 +32,4 @@ inline bool enter_python_frame(PyThreadState* thread) noexcept {
 
 inline void leave_python_frame(PyThreadState* thread) noexcept { ++thread->py_recursion_remaining; }
 
-}  // namespace vx
+}  // namespace vx::cpython

@@ -26,11 +26,11 @@ namespace {
 template <typename Run>
 [[gnu::always_inline]] inline PyObject* in_frame(PyThreadState* thread, Run run,
                                                  const Call& call) noexcept {
-    if (!enter_python_frame(thread)) [[unlikely]] {
+    if (!cpython::enter_python_frame(thread)) [[unlikely]] {
         return nullptr;
     }
     PyObject* result = run(call);
-    leave_python_frame(thread);
+    cpython::leave_python_frame(thread);
     return result;
 }
 
