@@ -67,6 +67,7 @@ const Text has_location{"has_location"};
 const Text origin_attribute{"origin"};
 const Text search_locations{"submodule_search_locations"};
 const Text name_attribute{"name"};
+const Text co_consts_attribute{"co_consts"};
 const Text importlib_bootstrap{"_frozen_importlib"};
 const Text path_hooks_attribute{"path_hooks"};
 const Text subprocess_module{"subprocess"};

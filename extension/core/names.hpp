@@ -118,6 +118,8 @@ extern const Text origin_attribute;  // "origin"
 extern const Text search_locations;  // "submodule_search_locations"
 // "name": of a ModuleSpec, a NameError, and the package's handles.
 extern const Text name_attribute;
+// Of a code object:
+extern const Text co_consts_attribute;  // "co_consts"
 // Of the import system:
 extern const Text importlib_bootstrap;   // "_frozen_importlib"
 extern const Text path_hooks_attribute;  // "path_hooks", of sys

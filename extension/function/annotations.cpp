@@ -22,6 +22,8 @@ namespace vx {
 namespace {
 
 const Text return_key{"return"};
+const Text co_name{"co_name"};
+const Text annotate_name{"__annotate__"};
 
 // The key of an annotation, the name of a parameter or "return", as the
 // interned str that the function already holds: interning it again for
@@ -187,31 +189,49 @@ Owned definition_text(const FunctionObject* function) noexcept {
     return out.finish();
 }
 
-// The code object named `__annotate__` among the constants of `code`
-// (borrowed), or null, without an exception, when there is none.
-PyObject* annotate_code(PyObject* code) noexcept {
-    PyObject* constants = reinterpret_cast<PyCodeObject*>(code)->co_consts;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants); ++i) {
-        PyObject* constant = PyTuple_GET_ITEM(constants, i);
-        if (PyCode_Check(constant) &&
-            PyUnicode_EqualToUTF8(reinterpret_cast<PyCodeObject*>(constant)->co_name,
-                                  "__annotate__")) {
-            return constant;
-        }
+// The constants of `code`, read as Python reads them.
+Owned constants_of(const State& state, PyObject* code) noexcept {
+    Owned constants = steal(PyObject_GetAttr(code, state[co_consts_attribute]));
+    if (constants && !PyTuple_Check(constants.get())) {
+        PyErr_SetString(PyExc_SystemError, "a code object's co_consts is not a tuple");
+        return {};
     }
-    return nullptr;
+    return constants;
 }
 
-// The first code object among the constants of the module's code: the
-// class body (borrowed), or null.
-PyObject* first_code(PyObject* code) noexcept {
-    PyObject* constants = reinterpret_cast<PyCodeObject*>(code)->co_consts;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants); ++i) {
-        if (PyCode_Check(PyTuple_GET_ITEM(constants, i))) {
-            return PyTuple_GET_ITEM(constants, i);
+// The first code object among the constants of `code` that `fits`, or
+// None, without an exception, when there is none.
+template <typename Fits>
+Owned constant_code(const State& state, PyObject* code, Fits fits) noexcept {
+    const Owned constants = constants_of(state, code);
+    if (!constants) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+        if (!PyCode_Check(constant)) {
+            continue;
+        }
+        const int found = fits(constant);
+        if (found != 0) {
+            return found > 0 ? add_ref(constant) : Owned{};
         }
     }
-    return nullptr;
+    return add_ref(Py_None);
+}
+
+// The annotate code among the constants of `code`: named `__annotate__`.
+Owned annotate_code(const State& state, PyObject* code) noexcept {
+    return constant_code(state, code, [&state](PyObject* constant) noexcept {
+        const Owned name = steal(PyObject_GetAttr(constant, state[co_name]));
+        return name ? PyObject_RichCompareBool(name.get(), state[annotate_name], Py_EQ) : -1;
+    });
+}
+
+// The class body among the constants of the module's code: its one code
+// object.
+Owned class_body(const State& state, PyObject* code) noexcept {
+    return constant_code(state, code, [](PyObject*) noexcept { return 1; });
 }
 
 // The closure of a method's annotate code: its one free variable,
@@ -245,9 +265,16 @@ Owned make_annotate(const FunctionObject* function) noexcept {
     if (!module_code) {
         return {};
     }
-    PyObject* scope = function->is_method ? first_code(module_code.get()) : module_code.get();
-    PyObject* code = scope != nullptr ? annotate_code(scope) : nullptr;
-    if (code == nullptr) {
+    const State& state = *function->state;
+    const Owned scope = function->is_method ? class_body(state, module_code.get())
+                                            : add_ref(module_code.get());
+    const Owned found = scope && scope.get() != Py_None ? annotate_code(state, scope.get())
+                                                        : Owned{};
+    if (!found) {
+        return scope ? add_ref(Py_None) : Owned{};
+    }
+    PyObject* code = found.get();
+    if (code == Py_None) {
         return add_ref(Py_None);
     }
     const Owned qualname = steal(

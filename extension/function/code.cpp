@@ -29,7 +29,6 @@ namespace vx {
 
 namespace {
 
-const Text co_consts{"co_consts"};
 const Text co_names{"co_names"};
 const Text co_stacksize{"co_stacksize"};
 const Text co_linetable{"co_linetable"};
@@ -144,7 +143,8 @@ Owned copy_code(const State& state, const FunctionObject* function, PyObject* bo
     const Owned name = intern(spec.name);
     const Owned units = name ? steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(body)))
                              : Owned{};
-    const Owned consts = units ? steal(PyObject_GetAttr(body, state[co_consts])) : Owned{};
+    const Owned consts = units ? steal(PyObject_GetAttr(body, state[co_consts_attribute]))
+                               : Owned{};
     const Owned names = consts ? steal(PyObject_GetAttr(body, state[co_names])) : Owned{};
     const Owned linetable = names ? steal(PyObject_GetAttr(body, state[co_linetable])) : Owned{};
     const Owned exceptiontable = linetable ? steal(PyObject_GetAttr(body, state[co_exceptiontable]))
