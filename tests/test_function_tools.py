@@ -683,7 +683,7 @@ class TestProfilersAndDebuggers:
         entries = [(tb.tb_frame.f_code.co_name, tb.tb_lineno, tb.tb_frame.f_code.co_firstlineno)
                    for tb in _walk(caught.value.__traceback__)][1:]
         assert [name for name, _, _ in entries] == ["switch", "enable", "vorlix"]
-        assert all(line == first for _, line, first in entries)
+        assert all(line == first for _, line, first in entries), entries
 
     @pytest.mark.parametrize("hook", ["setprofile", "settrace"])
     def test_the_older_hooks_see_no_frame_of_ours(self, hook, monkeypatch):

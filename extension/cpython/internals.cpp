@@ -4,6 +4,7 @@
 
 #include "empty_body.hpp"
 #include "lazy_import_type.hpp"
+#include "line_table.hpp"
 #include "monitoring_version.hpp"
 
 namespace vx::cpython {
@@ -18,7 +19,7 @@ bool check_internals() noexcept {
     if (checked.load(std::memory_order_relaxed) != 0) {
         return true;
     }
-    const bool fits = check_empty_body() && monitoring_version_holds()
+    const bool fits = check_empty_body() && check_line_table() && monitoring_version_holds()
 #if PY_VERSION_HEX >= 0x030F0000
                       && find_lazy_import_type()
 #endif

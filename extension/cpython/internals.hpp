@@ -20,6 +20,10 @@
 //   The public way, `__name__` set and the type frozen after, raises audit
 //   events at import that a Python function's type never does. Checked
 //   where the type is made.
+// - line_table.*: a code object's line table in the interpreter's location
+//   table format, written for `__code__` with no line at its first
+//   instruction (function/code.cpp). Checked at import by reading one back
+//   with PyCode_Addr2Line.
 // - monitoring_version.*: the interpreter's monitoring version, kept above
 //   the eight flag bits of each thread's eval breaker, a step of 1 << 8 a
 //   change and two a restart (changed between 3.12 and 3.13); read inline

@@ -23,6 +23,7 @@
 // profilers show, is the same line).
 #include "../core/names.hpp"
 #include "../cpython/empty_body.hpp"
+#include "../cpython/line_table.hpp"
 #include "function_object.hpp"
 
 namespace vx {
@@ -64,32 +65,6 @@ int int_attribute(PyObject* object, PyObject* name) noexcept {
     return value ? PyLong_AsInt(value.get()) : -1;
 }
 
-// A line table for `units` code units: none for the first, the code's first
-// line for the others. Entries of the table's format: a byte of kind and
-// length (code units, at most eight), then for the kind "line, no columns"
-// the line's change as a signed varint (zero: one byte). The empty body is
-// a few units; a longer one is refused rather than cut short.
-constexpr Py_ssize_t code_unit = 2;  // bytes: an instruction and its argument
-
-Owned line_table(Py_ssize_t units) noexcept {
-    constexpr unsigned char entry = 0x80, no_location = 15 << 3, line_only = 13 << 3;
-    constexpr Py_ssize_t longest = 8;
-    unsigned char table[1 + 2 * 4];
-    Py_ssize_t size = 0;
-    table[size++] = entry | no_location;  // one unit
-    for (Py_ssize_t left = units - 1; left > 0; left -= longest) {
-        if (size + 2 > Py_ssize_t{sizeof table}) {
-            PyErr_SetString(PyExc_SystemError,
-                            "vorlix: this CPython's empty code object is longer than expected");
-            return {};
-        }
-        const Py_ssize_t length = left < longest ? left : longest;
-        table[size++] = static_cast<unsigned char>(entry | line_only | (length - 1));
-        table[size++] = 0;
-    }
-    return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table), size));
-}
-
 // The body that every code object of the interpreter copies, with no name,
 // place or parameters of its own.
 Owned make_body(const State& state) noexcept {
@@ -99,7 +74,9 @@ Owned make_body(const State& state) noexcept {
                                : Owned{};
     const Owned units = empty ? steal(cpython::raising_constant_zero(empty.get())) : Owned{};
     const Owned none = units ? steal(PyTuple_New(0)) : Owned{};
-    const Owned linetable = none ? line_table(PyBytes_GET_SIZE(units.get()) / code_unit) : Owned{};
+    const Owned linetable = none ? steal(cpython::first_unit_without_line(
+                                       PyBytes_GET_SIZE(units.get()) / cpython::code_unit))
+                                 : Owned{};
     const Owned exceptiontable =
         linetable ? steal(PyObject_GetAttr(empty.get(), state[co_exceptiontable])) : Owned{};
     const int stacksize = exceptiontable ? int_attribute(empty.get(), state[co_stacksize]) : -1;
