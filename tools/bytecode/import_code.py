@@ -30,7 +30,9 @@ LINE = re.compile(r"^//\s+(\d+)(?:  (.*))?$")
 def import_runs(path):
     """The runs of module-level import statements: lists of (line, text)."""
     runs, run = [], []
-    for comment in open(path, encoding="utf-8"):
+    with open(path, encoding="utf-8") as file:
+        comments = file.readlines()
+    for comment in comments:
         match = LINE.match(comment.rstrip("\n"))
         if not match or not match.group(2) or match.group(2)[0].isspace():
             continue

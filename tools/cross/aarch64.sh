@@ -61,6 +61,7 @@ target_root_dir() {
 make_target_root() {
 	local target=$1 tmp log=$CACHE/make-aarch64.log
 	rm -rf --one-file-system -- "$CACHE"/.making-*
+	debian_mirror
 	probe_mirror "$CACHE"
 	say "making the arm64 target root (Debian $SUITE; byte-compiling it under emulation takes about a minute)..."
 	tmp=$(mktemp -d "$CACHE/.making-XXXXXX")
