@@ -213,7 +213,7 @@ stage_lint() {
 	fi
 	local database=$RELEASE_DIR/compile_commands.json
 	[[ -f $database ]] || die "no compile database at $database (CMakeLists.txt asks cmake for one)"
-	say "check: clang-tidy over the files of $database (about a minute on two cores)"
+	say "check: clang-tidy over the files of $database (one to three minutes on two cores)"
 	# Its checks, and that every finding is an error, are .clang-tidy's.
 	# A header's findings come once for each file that includes it, under
 	# more than one spelling of its path.

@@ -51,6 +51,8 @@ CMAKE_ARGS=(
 WHEEL_ARGS=(-C cmake.python-hints=false)
 WHEEL_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64)
 MULTIARCH=aarch64-linux-gnu
+# FindPython and, for 3.15, the import code's compiler run under emulation.
+WHEEL_TIME='about 30 s on two cores'
 
 target_root_dir() {
 	local key
