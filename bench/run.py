@@ -745,16 +745,28 @@ def end_to_end_rows(end_to_end: list[dict]) -> list[tuple[str, ...]]:
     return rows
 
 
+# The stripped shared object's ceiling: 100 KiB, and 16 for what the
+# hardening adds: the stack canaries and landing pads, 4.5 KiB of code, and
+# the file's four segments each starting on a page of its own, so that the
+# code is mapped apart from the headers and data (up to 4 KiB of padding at
+# each boundary, never mapped): 8 KiB in all on CPython 3.14, 16 on 3.15.
+SIZE_TARGET_KIB = 116
+# The resident memory that the import adds: 256 KiB, and 12 for the same
+# segments, each mapped whole pages of its own (8 KiB more of the module's
+# file in memory on CPython 3.14, 12 on 3.15; none of it private).
+RSS_TARGET_KIB = 268
+
+
 def footprint_rows(size: dict, rss: dict) -> list[tuple[str, ...]]:
     return [(
         "Footprint: stripped shared object",
         f"{size['stripped'] / 1024:.1f} KiB ({size['stripped']} B; unstripped {size['unstripped'] / 1024:.1f} KiB)",
-        "", "< 100 KiB", verdict(size["stripped"] < 100 * 1024),
+        "", f"< {SIZE_TARGET_KIB} KiB", verdict(size["stripped"] < SIZE_TARGET_KIB * 1024),
     ), (
         f"Footprint: resident memory over the floor ({rss['floor']:.0f} KiB)",
         f"{fmt_range(rss['cpp'], '.0f', ' KiB')}: anon {rss['cpp_anon']:+.0f}, file {rss['cpp_file']:+.0f}",
         f"{fmt_range(rss['py'], '.0f', ' KiB')}: anon {rss['py_anon']:+.0f}, file {rss['py_file']:+.0f}",
-        "< 256 KiB", verdict(rss["cpp"][0] < 256),
+        f"< {RSS_TARGET_KIB} KiB", verdict(rss["cpp"][0] < RSS_TARGET_KIB),
     ), (
         "Footprint, for scale: `_queue`'s resident memory over the floor",
         f"{fmt_range(rss['ref'], '.0f', ' KiB')}: anon {rss['ref_anon']:+.0f}, file {rss['ref_file']:+.0f}",

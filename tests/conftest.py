@@ -1,3 +1,4 @@
+import collections
 import os
 import sys
 from pathlib import Path
@@ -58,3 +59,20 @@ def pytest_collection_modifyitems(config, items):
         if marker is not None:
             why = marker.args[0] if marker.args else "not under emulation"
             item.add_marker(pytest.mark.skip(reason=f"under {EMULATED}: {why}"))
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Why the skipped tests skipped, one line per reason with its count:
+    pytest's -rs gives a line for each place instead, which with a suite's
+    worth of parametrized skips says less."""
+    if "s" in getattr(terminalreporter, "reportchars", ""):
+        return
+    reasons = collections.Counter()
+    for report in terminalreporter.stats.get("skipped", []):
+        longrepr = report.longrepr
+        reason = longrepr[2] if isinstance(longrepr, tuple) else str(longrepr)
+        reasons[reason.removeprefix("Skipped: ")] += 1
+    if reasons:
+        terminalreporter.write_sep("-", "skipped, by reason")
+        for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
+            terminalreporter.write_line(f"{count:4} {reason}")

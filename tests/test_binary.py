@@ -1,7 +1,8 @@
 """The shared object as the dynamic loader and the interpreter see it: one
 exported entry point, no libraries beyond the C and maths libraries, every
-interpreter function taken from the host, and the module definition that
-the entry hands back."""
+interpreter function taken from the host, hardened as a distribution
+hardens what it ships, and the module definition that the entry hands
+back."""
 
 import ctypes
 import importlib.machinery
@@ -14,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from elf import TOOLCHAIN_WEAK, SharedObject, newer_than_the_floor
+from elf import TOOLCHAIN_WEAK, HardeningChecks, SharedObject, newer_than_the_floor
 
 SHARED_OBJECT = importlib.machinery.PathFinder.find_spec("vorlix").origin
 ELF = SharedObject(SHARED_OBJECT)
@@ -54,6 +55,14 @@ class TestLinking:
         # Nothing of the C++ runtime: no mangled names, no unwinder.
         assert not [s for s in others if s.name.startswith(("_Z", "_Unwind", "__gxx", "__cxa_"))
                     and s.name not in TOOLCHAIN_WEAK]
+
+
+class TestHardening(HardeningChecks):
+    arch = "x86_64"
+
+    @pytest.fixture
+    def elf(self):
+        return ELF
 
 
 class Slot(ctypes.Structure):

@@ -1,7 +1,7 @@
 """The arm64 shared object, the product for Linux on AArch64, as the dynamic
 loader sees it: built for AArch64, needing no library beyond the C and
-maths libraries, exporting the entry point alone and taking every
-interpreter function from the host.
+maths libraries, exporting the entry point alone, taking every
+interpreter function from the host, and hardened as the x86_64 build is.
 
 It is read with the build machine's readelf (which reads any ELF file), so
 this runs in the x86_64 run after ./dev build --arch aarch64; the emulated
@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from elf import TOOLCHAIN_WEAK, SharedObject, newer_than_the_floor
+from elf import TOOLCHAIN_WEAK, HardeningChecks, SharedObject, newer_than_the_floor
 
 # One build per CPython: build/aarch64-3.14, build/aarch64-3.15.
 BUILD = Path(__file__).resolve().parent.parent / "build"
@@ -53,7 +53,9 @@ class TestLinking:
     def test_needs_only_the_c_and_maths_libraries(self, elf):
         needed = elf.needed()
         assert "libc.so.6" in needed
-        assert set(needed) <= {"libc.so.6", "libm.so.6"}
+        # And the loader, already in every process, for the stack canary
+        # that AArch64's C library keeps there (__stack_chk_guard).
+        assert set(needed) <= {"libc.so.6", "libm.so.6", "ld-linux-aarch64.so.1"}
 
     def test_c_library_symbols_are_no_newer_than_the_wheel_tag_allows(self, elf):
         symbols = elf.dynamic_symbols()
@@ -90,3 +92,7 @@ class TestLinking:
         assert not [s for s in others if s.name.startswith(("_Z", "_Unwind", "__gxx", "__cxa_",
                                                               "__aarch64_"))
                     and s.name not in TOOLCHAIN_WEAK]
+
+
+class TestHardening(HardeningChecks):
+    arch = "aarch64"

@@ -12,6 +12,9 @@
 #   faults    a missing, unrunnable, killed, flooding, garbling, hanging tool
 #   input     generated names of every kind through handles and registries
 #   imports   subinterpreters, reload, submodules deleted and re-imported
+#   sdist     the packager's recipe: README.md's build-and-test blocks run
+#             in an unpacked source distribution, as root and as another
+#             user (tests/test_sdist.py; on the CPython the recipe names)
 #   lint      the C++ sources against .clang-format, and clang-tidy's checks
 #             (.clang-tidy) over the release build's compile database
 #
@@ -31,7 +34,7 @@ DEBUG_PYTHON=/usr/bin/python$PY-dbg
 RELIABILITY=$REPO/tests/reliability
 # lint last: a layout slip should not keep the run from the checks that
 # find faults.
-ALL_STAGES=(debug sanitize valgrind load faults input imports lint)
+ALL_STAGES=(debug sanitize valgrind load faults input imports sdist lint)
 
 say() { printf '%s\n' "$*" >&2; }
 die() { say "check: $*"; exit 1; }
@@ -74,8 +77,8 @@ run_pytest() {
 
 # The source distribution's tests build a release module of their own from
 # it and test that, whichever build the suite runs with: the release suites
-# (./dev test, on every CPython) run them, and the debug and sanitizer
-# builds would only do the same work again, more slowly.
+# (./dev test, on every CPython, and the sdist stage) run them, and the
+# debug and sanitizer builds would only do the same work again, more slowly.
 NOT_THIS_BUILD=(--ignore "$REPO/tests/test_sdist.py")
 
 stage_debug() {
@@ -204,12 +207,13 @@ stage_lint() {
 	if ((changed)); then
 		head -n 60 "$diff" >&2
 		say "check: clang-format would change $changed lines (the first above; the whole diff in $diff);" \
-			"clang-format -i FILE changes them"
+			"./dev format lays the sources out (or ./dev shell -c 'clang-format -i FILE' one file;" \
+			"the host's clang-format may be too old for .clang-format)"
 		rc=1
 	fi
 	local database=$RELEASE_DIR/compile_commands.json
 	[[ -f $database ]] || die "no compile database at $database (CMakeLists.txt asks cmake for one)"
-	say "check: clang-tidy over the files of $database"
+	say "check: clang-tidy over the files of $database (one to three minutes on two cores)"
 	# Its checks, and that every finding is an error, are .clang-tidy's.
 	# A header's findings come once for each file that includes it, under
 	# more than one spelling of its path.
@@ -222,6 +226,15 @@ stage_lint() {
 		rc=1
 	fi
 	((rc == 0)) || die "the C++ sources do not pass clang-format and clang-tidy (above)"
+}
+
+# Kept out of ./dev test, which a contributor runs after every edit: the
+# recipe builds the package again and runs the whole suite twice more,
+# some 2 minutes.
+stage_sdist() {
+	say "check: the packager's recipe from a source distribution, as root and as another user (about 2 minutes on two cores)"
+	run_pytest "$PYTHON" "$RELEASE_DIR" VORLIX_PACKAGER_RECIPE=1 -- \
+		"$REPO/tests/test_sdist.py::test_a_packager_runs_the_readmes_recipe_in_it"
 }
 
 stage_load() { reliability test_load.py; }

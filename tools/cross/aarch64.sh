@@ -51,6 +51,8 @@ CMAKE_ARGS=(
 WHEEL_ARGS=(-C cmake.python-hints=false)
 WHEEL_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64)
 MULTIARCH=aarch64-linux-gnu
+# FindPython and, for 3.15, the import code's compiler run under emulation.
+WHEEL_TIME='about 30 s on two cores'
 
 target_root_dir() {
 	local key
@@ -61,6 +63,7 @@ target_root_dir() {
 make_target_root() {
 	local target=$1 tmp log=$CACHE/make-aarch64.log
 	rm -rf --one-file-system -- "$CACHE"/.making-*
+	debian_mirror
 	probe_mirror "$CACHE"
 	say "making the arm64 target root (Debian $SUITE; byte-compiling it under emulation takes about a minute)..."
 	tmp=$(mktemp -d "$CACHE/.making-XXXXXX")
