@@ -31,6 +31,10 @@
 // - python_frames.hpp: the thread state's `py_recursion_remaining` and
 //   `recursion_headroom`, which Python frames count against the recursion
 //   limit; every call of a package function counts one there.
+// - traceback_line.hpp: a traceback entry's `tb_lineno`, written when a
+//   package function adds its entry, since the frame PyFrame_New makes
+//   stands where CPython 3.15 finds no line once a tool set events on the
+//   code. The monitoring tests compare the lines with a Python function's.
 // - code_monitoring.hpp: a code object's `_co_monitoring` (which tools set
 //   events on it alone), read on every call; the thread state's `tracing`
 //   (whether a tool's callback runs); the C API's words refusing a DISABLE

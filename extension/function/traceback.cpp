@@ -17,6 +17,7 @@
 #include <frameobject.h>
 
 #include "../core/pending_exception.hpp"
+#include "../cpython/traceback_line.hpp"
 
 namespace vx {
 
@@ -90,7 +91,9 @@ void add_traceback_entry(FunctionObject* function, const Call& call) noexcept {
     if (frame) {
         // Fails only without memory, and then the error it leaves is the
         // one the caller sees.
-        (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+        if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) == 0) {
+            cpython::set_newest_entry_line(function->spec->line);
+        }
     }
 }
 

@@ -107,6 +107,26 @@ def local_events_cleared(package):
         M.set_local_events(TOOL, code, 0)
 
 
+def lines_after_local_events(package):
+    """Which traceback entries have a line, after a tool set events on the
+    functions an error passes through."""
+    fake_tool(package, returncode=1)
+    codes = [package.App.start.__code__, package._util.vorlix.__code__]
+    for code in codes:
+        M.set_local_events(TOOL, code, E.LINE | E.PY_RETURN)
+    try:
+        package.App("m").start()
+    except Exception as e:  # noqa: BLE001 - the answer is the traceback
+        entries, tb = [], e.__traceback__.tb_next
+        while tb is not None:
+            entries.append([tb.tb_frame.f_code.co_name, tb.tb_lineno is not None])
+            tb = tb.tb_next
+        return entries
+    finally:
+        for code in codes:
+            M.set_local_events(TOOL, code, 0)
+
+
 def covered(package):
     """coverage.py's sysmon core measuring branches of the package, as
     `coverage run --branch --source DIR` would, then its reports: they must
@@ -173,6 +193,7 @@ PROGRAMS = {
     "local events": (0, {}, lambda p: local_events(p, E.PY_START | E.PY_RETURN)),
     "local events cleared": (0, {}, local_events_cleared),
     "coverage's sysmon core measuring branches": (ALL, {}, covered),
+    "traceback lines after local events": (0, {}, lines_after_local_events),
     # CPython 3.14 refuses it with ValueError; 3.15 ignores it in a Python
     # function, and the package keeps the program's error, but the C API
     # drops the callback, so only the first raise is heard alike.
