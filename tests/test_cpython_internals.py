@@ -24,8 +24,8 @@ def results(tmp_path_factory):
     out = tmp_path_factory.mktemp("host") / "cpython_internals"
     flags = subprocess.run([config, "--cflags", "--ldflags", "--embed"],
                            capture_output=True, text=True, check=True).stdout.split()
-    subprocess.run(["c++", "-std=c++20", "-o", str(out), str(HERE / "hosts" / "cpython_internals.cpp"),
-                    *sorted(map(str, CHECKS.glob("*.cpp"))), *flags], check=True)
+    sources = [HERE / "hosts" / "cpython_internals.cpp", *sorted(CHECKS.glob("*.cpp"))]
+    subprocess.run(["c++", "-std=c++20", "-o", str(out), *map(str, sources), *flags], check=True)
     proc = subprocess.run([str(out)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     return dict(line.split("\t", 1) for line in proc.stdout.splitlines())

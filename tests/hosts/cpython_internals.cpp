@@ -59,8 +59,9 @@ PyObject* heap_type(bool with_member) {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"host.thing", sizeof(Object), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+    // Vectorcall needs the member (a debug interpreter asserts so).
+    const unsigned int flags = Py_TPFLAGS_DEFAULT | (with_member ? Py_TPFLAGS_HAVE_VECTORCALL : 0);
+    PyType_Spec spec = {"host.thing", sizeof(Object), 0, flags, slots};
     return PyType_FromSpec(&spec);
 }
 
