@@ -4,7 +4,9 @@
 // package is first imported in the process (check_internals), or where it
 // is used, which is always within an import: a CPython that no longer fits
 // refuses the import with an ImportError that names it, rather than
-// failing at call time or going on silently.
+// failing at call time or going on silently. The few that only a running
+// program can show (what a tool hears, what the recursion limit counts)
+// are held against a Python function's behaviour by the tests.
 //
 // In this folder:
 // - empty_body.*: the instructions of PyCode_NewEmpty's body end by loading
@@ -30,7 +32,8 @@
 //   by every call. Checked at import against PyMonitoring_EnterScope.
 // - python_frames.hpp: the thread state's `py_recursion_remaining` and
 //   `recursion_headroom`, which Python frames count against the recursion
-//   limit; every call of a package function counts one there.
+//   limit; every call of a package function counts one there. The tests
+//   compare the count with a Python function's.
 // - traceback_line.hpp: a traceback entry's `tb_lineno`, written when a
 //   package function adds its entry, since the frame PyFrame_New makes
 //   stands where CPython 3.15 finds no line once a tool set events on the
