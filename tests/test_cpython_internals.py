@@ -4,6 +4,7 @@ and refuses with an ImportError naming that CPython when what it checks is
 laid out otherwise. A host program builds the checks alone and calls each
 as the package's import does, then with input that does not fit."""
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -25,7 +26,11 @@ def results(tmp_path_factory):
     flags = subprocess.run([config, "--cflags", "--ldflags", "--embed"],
                            capture_output=True, text=True, check=True).stdout.split()
     sources = [HERE / "hosts" / "cpython_internals.cpp", *sorted(CHECKS.glob("*.cpp"))]
-    subprocess.run(["c++", "-std=c++20", "-o", str(out), *map(str, sources), *flags], check=True)
+    # The build reads the byte code's magic number from the headers; the
+    # interpreter that runs the tests is the one they belong to.
+    magic = int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little")
+    subprocess.run(["c++", "-std=c++20", f"-DVORLIX_PYC_MAGIC_NUMBER={magic}", "-o", str(out),
+                    *map(str, sources), *flags], check=True)
     proc = subprocess.run([str(out)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     return dict(line.split("\t", 1) for line in proc.stdout.splitlines())
@@ -47,6 +52,16 @@ def test_the_empty_code_objects_instructions(results):
     assert results["empty body"] == "ok"
     refused = refusal("PyCode_NewEmpty's code is not as expected")
     assert results["empty body, other instructions"] == results["empty body, too short"] == refused
+
+
+def test_the_byte_code_is_the_builds(results):
+    assert results["byte code"] == "ok"
+    refused = refusal("its byte code is not the one this build of vorlix was made for")
+    assert results["byte code, another"] == refused
+
+
+def test_the_layouts_the_build_writes_and_reads_hold_here(results):
+    assert results["line table"] == results["monitoring version"] == "ok"
 
 
 def test_the_function_types_renaming(results):

@@ -35,8 +35,9 @@ bool check_empty_body() noexcept {
 
 PyObject* raising_constant_zero(PyObject* empty) noexcept {
     PyObject* units = PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty));
-    // Their layout was checked at import (check_empty_body).
-    PyObject* patched = units != nullptr ? PyBytes_FromStringAndSize(PyBytes_AS_STRING(units),
+    // The import found the build's byte code (bytecode_magic.hpp); the
+    // layout itself is checked here, where the body is first needed.
+    PyObject* patched = units != nullptr && empty_body_fits(units) ? PyBytes_FromStringAndSize(PyBytes_AS_STRING(units),
                                                                      PyBytes_GET_SIZE(units))
                                          : nullptr;
     Py_XDECREF(units);

@@ -12,12 +12,14 @@ namespace vx::cpython {
 // set when not. check_empty_body() hands it the real ones.
 bool empty_body_fits(PyObject* units) noexcept;
 
-// The check made at import: PyCode_NewEmpty's instructions fit.
+// PyCode_NewEmpty's instructions fit (for the tests; raising_constant_zero
+// checks the ones it patches).
 bool check_empty_body() noexcept;
 
 // The instructions of `empty`, a code object that PyCode_NewEmpty made,
 // with the last load turned into LOAD_CONST 0: a new bytes object, or null
-// with an exception set. Only after check_empty_body() passed.
+// with an exception set: ImportError naming the CPython when they do not
+// fit.
 PyObject* raising_constant_zero(PyObject* empty) noexcept;
 
 }  // namespace vx::cpython

@@ -2,10 +2,8 @@
 
 #include <atomic>
 
-#include "empty_body.hpp"
+#include "bytecode_magic.hpp"
 #include "lazy_import_type.hpp"
-#include "line_table.hpp"
-#include "monitoring_version.hpp"
 
 namespace vx::cpython {
 
@@ -19,7 +17,7 @@ bool check_internals() noexcept {
     if (checked.load(std::memory_order_relaxed) != 0) {
         return true;
     }
-    const bool fits = check_empty_body() && check_line_table() && monitoring_version_holds()
+    const bool fits = bytecode_is_the_builds()
 #if PY_VERSION_HEX >= 0x030F0000
                       && find_lazy_import_type()
 #endif

@@ -29,6 +29,13 @@ PyObject* first_unit_without_line(Py_ssize_t units) noexcept {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table), size);
 }
 
+bool line_table_fits(PyObject* code, int first_line) noexcept {
+    auto* read = reinterpret_cast<PyCodeObject*>(code);
+    return (PyCode_Addr2Line(read, 0) == -1 &&
+            PyCode_Addr2Line(read, static_cast<int>(code_unit)) == first_line) ||
+           refuse("its code objects' line tables are not laid out as this build writes them");
+}
+
 bool check_line_table() noexcept {
     constexpr int first_line = 7;
     auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line));
@@ -46,20 +53,14 @@ bool check_line_table() noexcept {
                                                                   unnamed, unnamed, first_line,
                                                                   table, empty_bytes)
                              : nullptr;
-    const bool fits = code != nullptr &&
-                      (PyCode_Addr2Line(code, 0) == -1 &&
-                       PyCode_Addr2Line(code, static_cast<int>(code_unit)) == first_line);
-    const bool failed = code == nullptr;
+    const bool fits =
+        code != nullptr && line_table_fits(reinterpret_cast<PyObject*>(code), first_line);
     Py_XDECREF(reinterpret_cast<PyObject*>(code));
     Py_XDECREF(none);
     Py_XDECREF(table);
     Py_XDECREF(units);
     Py_XDECREF(empty);
-    if (failed) {
-        return false;
-    }
-    return fits ||
-           refuse("its code objects' line tables are not laid out as this build writes them");
+    return fits;
 }
 
 }  // namespace vx::cpython

@@ -17,9 +17,13 @@ inline constexpr Py_ssize_t code_unit = 2;
 // line for the others. A new reference; null with an exception set.
 PyObject* first_unit_without_line(Py_ssize_t units) noexcept;
 
-// Whether a code object with that table, as the interpreter reads it, has
-// no line at its first instruction and its first line at the next; false
-// with ImportError set, naming the CPython, when not (check_internals).
+// Whether `code`, made with that table, has, as the interpreter reads it,
+// no line at its first instruction and `first_line` at the next; false
+// with ImportError set, naming the CPython, when not. Checked when the
+// first `__code__` is made.
+bool line_table_fits(PyObject* code, int first_line) noexcept;
+
+// The same check on a code object of its own (for the tests).
 bool check_line_table() noexcept;
 
 }  // namespace vx::cpython

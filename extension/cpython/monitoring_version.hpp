@@ -5,8 +5,12 @@
 // that function whenever no tool changed its events since the last call,
 // and lets the call's end notice a tool that began to listen meanwhile.
 // Beyond the C API: the eval breaker is a public field of the thread state
-// (cpython/pystate.h) but its layout is the interpreter's own, so
-// monitoring_version_holds() checks it once at import.
+// (cpython/pystate.h) but its layout is the interpreter's own. Asking
+// PyMonitoring_EnterScope at import would page in interpreter code that
+// nothing else there runs, so the read is confirmed instead each time a
+// call refreshes its state through that function: should they ever differ,
+// every later call asks the function, as calls did before this read (the
+// tests hold the read against it on each CPython: monitoring_version_holds).
 #pragma once
 
 #include <Python.h>
@@ -20,15 +24,23 @@ namespace vx::cpython {
 inline constexpr int monitoring_flag_bits = 8;
 inline constexpr std::uint64_t monitoring_version_step = std::uint64_t{1} << monitoring_flag_bits;
 
+// 0 while the read is confirmed; a flag bit, which no version has, once it
+// was not: then no version read matches one that a refresh kept.
+extern std::uint64_t monitoring_version_unconfirmed;
+
 inline std::uint64_t monitoring_version(PyThreadState* thread) noexcept {
     const std::uintptr_t breaker = __atomic_load_n(&thread->eval_breaker, __ATOMIC_RELAXED);
     // The interpreter keeps the version in 32 bits.
-    return static_cast<std::uint32_t>(breaker & ~(monitoring_version_step - 1));
+    return static_cast<std::uint32_t>(breaker & ~(monitoring_version_step - 1)) |
+           monitoring_version_unconfirmed;
 }
 
-// True when the version read above is the one PyMonitoring_EnterScope
-// gives; false with ImportError set, naming the CPython, when it is not
-// (check_internals).
+// After PyMonitoring_EnterScope gave `version` on `thread`: whether the
+// read above gives the same; if not, it is read no more.
+bool confirm_monitoring_version(PyThreadState* thread, std::uint64_t version) noexcept;
+
+// True when the read gives what PyMonitoring_EnterScope gives; false with
+// ImportError set, naming the CPython, when not (for the tests).
 bool monitoring_version_holds() noexcept;
 
 }  // namespace vx::cpython

@@ -84,9 +84,10 @@ Owned make_body(const State& state) noexcept {
         return {};
     }
     PyObject* unnamed = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
-    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+    Owned body = steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         0, 0, 0, 0, stacksize, 0, units.get(), consts.get(), none.get(), none.get(), none.get(),
         none.get(), unnamed, unnamed, unnamed, 0, linetable.get(), exceptiontable.get())));
+    return body && cpython::line_table_fits(body.get(), 0) ? std::move(body) : Owned{};
 }
 
 // The interpreter's body, made on the first read and kept. Nothing that

@@ -76,6 +76,7 @@ struct Monitoring {
         if (cpython::monitoring_version(thread) != version) [[unlikely]] {
             (void)PyMonitoring_EnterScope(events, &version, event_types, count);  // cannot fail
             (void)PyMonitoring_ExitScope();
+            (void)cpython::confirm_monitoring_version(thread, version);
         }
         // The four states read at once, their `active` bytes tested together.
         static_assert(sizeof events == sizeof(std::uint64_t));

@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../../extension/cpython/bytecode_magic.hpp"
 #include "../../extension/cpython/empty_body.hpp"
 #include "../../extension/cpython/heap_type.hpp"
 #include "../../extension/cpython/internals.hpp"
 #include "../../extension/cpython/lazy_import_type.hpp"
+#include "../../extension/cpython/line_table.hpp"
+#include "../../extension/cpython/monitoring_version.hpp"
 
 namespace {
 
@@ -99,6 +102,12 @@ int main() {
     report("empty body", vx::cpython::check_empty_body());
     report("empty body, other instructions", fits("\x00\x00\x00\x00\x00\x00", 6));
     report("empty body, too short", fits("", 0));
+
+    report("byte code", vx::cpython::bytecode_is_the_builds());
+    report("byte code, another", vx::cpython::bytecode_is_the_builds(PyImport_GetMagicNumber() + 1));
+
+    report("line table", vx::cpython::check_line_table());
+    report("monitoring version", vx::cpython::monitoring_version_holds());
 
     report("heap type", renamed(true));
     report("heap type, no such member", renamed(false));
