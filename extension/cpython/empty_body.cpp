@@ -37,9 +37,10 @@ PyObject* raising_constant_zero(PyObject* empty) noexcept {
     PyObject* units = PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty));
     // The import found the build's byte code (bytecode_magic.hpp); the
     // layout itself is checked here, where the body is first needed.
-    PyObject* patched = units != nullptr && empty_body_fits(units) ? PyBytes_FromStringAndSize(PyBytes_AS_STRING(units),
-                                                                     PyBytes_GET_SIZE(units))
-                                         : nullptr;
+    PyObject* patched = units != nullptr && empty_body_fits(units)
+                            ? PyBytes_FromStringAndSize(PyBytes_AS_STRING(units),
+                                                        PyBytes_GET_SIZE(units))
+                            : nullptr;
     Py_XDECREF(units);
     if (patched != nullptr) {
         auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(patched));

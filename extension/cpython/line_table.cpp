@@ -53,8 +53,8 @@ bool check_line_table() noexcept {
                                                                   unnamed, unnamed, first_line,
                                                                   table, empty_bytes)
                              : nullptr;
-    const bool fits =
-        code != nullptr && line_table_fits(reinterpret_cast<PyObject*>(code), first_line);
+    const bool fits = code != nullptr &&
+                      line_table_fits(reinterpret_cast<PyObject*>(code), first_line);
     Py_XDECREF(reinterpret_cast<PyObject*>(code));
     Py_XDECREF(none);
     Py_XDECREF(table);
