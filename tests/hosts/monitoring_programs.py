@@ -15,7 +15,6 @@ import types
 import warnings
 from pathlib import Path
 
-import coverage
 
 M = sys.monitoring
 E = M.events
@@ -131,6 +130,8 @@ def covered(package):
     """coverage.py's sysmon core measuring branches of the package, as
     `coverage run --branch --source DIR` would, then its reports: they must
     succeed, with no measured file whose source cannot be read."""
+    import coverage  # only this program needs it
+
     fake_tool(package)
     # The package's directory, and this program's, which has lines to report.
     where = [str(Path(package.__file__).resolve().parent.parent), str(Path(__file__).parent)]

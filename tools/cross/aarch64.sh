@@ -27,6 +27,8 @@ TARGET_PACKAGES=(
 	python3.14 libpython3.14-dev
 	python3.15 libpython3.15-dev
 	python3-pytest python3-hypothesis
+	# Coverage's tracers run over the package in tests/hosts, as in the dev root.
+	python3-coverage
 	# ./dev try-wheel: pip installs the wheel as on a device
 	python3-pip
 	dash bash coreutils grep sed findutils diffutils util-linux
