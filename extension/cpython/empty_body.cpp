@@ -23,16 +23,6 @@ bool empty_body_fits(PyObject* units) noexcept {
     return true;
 }
 
-bool check_empty_body() noexcept {
-    auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0));
-    PyObject* units = empty != nullptr ? PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty))
-                                       : nullptr;
-    Py_XDECREF(empty);
-    const bool fits = units != nullptr && empty_body_fits(units);
-    Py_XDECREF(units);
-    return fits;
-}
-
 PyObject* raising_constant_zero(PyObject* empty) noexcept {
     PyObject* units = PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty));
     // The import found the build's byte code (bytecode_magic.hpp); the

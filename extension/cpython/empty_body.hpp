@@ -9,12 +9,8 @@ namespace vx::cpython {
 
 // Whether `units` (a bytes object: the instructions of an empty code
 // object) end as this CPython's are expected to; false with ImportError
-// set when not. check_empty_body() hands it the real ones.
+// set when not.
 bool empty_body_fits(PyObject* units) noexcept;
-
-// PyCode_NewEmpty's instructions fit (for the tests; raising_constant_zero
-// checks the ones it patches).
-bool check_empty_body() noexcept;
 
 // The instructions of `empty`, a code object that PyCode_NewEmpty made,
 // with the last load turned into LOAD_CONST 0: a new bytes object, or null

@@ -36,31 +36,4 @@ bool line_table_fits(PyObject* code, int first_line) noexcept {
            refuse("its code objects' line tables are not laid out as this build writes them");
 }
 
-bool check_line_table() noexcept {
-    constexpr int first_line = 7;
-    auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line));
-    PyObject* units = empty != nullptr ? PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty))
-                                       : nullptr;
-    PyObject* table = units != nullptr
-                          ? first_unit_without_line(PyBytes_GET_SIZE(units) / code_unit)
-                          : nullptr;
-    PyObject* none = table != nullptr ? PyTuple_New(0) : nullptr;
-    PyObject* unnamed = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
-    PyObject* empty_bytes = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_BYTES);
-    PyCodeObject* code = none != nullptr
-                             ? PyUnstable_Code_NewWithPosOnlyArgs(0, 0, 0, 0, 1, 0, units, none,
-                                                                  none, none, none, none, unnamed,
-                                                                  unnamed, unnamed, first_line,
-                                                                  table, empty_bytes)
-                             : nullptr;
-    const bool fits = code != nullptr &&
-                      line_table_fits(reinterpret_cast<PyObject*>(code), first_line);
-    Py_XDECREF(reinterpret_cast<PyObject*>(code));
-    Py_XDECREF(none);
-    Py_XDECREF(table);
-    Py_XDECREF(units);
-    Py_XDECREF(empty);
-    return fits;
-}
-
 }  // namespace vx::cpython

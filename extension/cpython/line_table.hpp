@@ -23,7 +23,4 @@ PyObject* first_unit_without_line(Py_ssize_t units) noexcept;
 // first `__code__` is made.
 bool line_table_fits(PyObject* code, int first_line) noexcept;
 
-// The same check on a code object of its own (for the tests).
-bool check_line_table() noexcept;
-
 }  // namespace vx::cpython

@@ -39,8 +39,4 @@ inline std::uint64_t monitoring_version(PyThreadState* thread) noexcept {
 // read above gives the same; if not, it is read no more.
 bool confirm_monitoring_version(PyThreadState* thread, std::uint64_t version) noexcept;
 
-// True when the read gives what PyMonitoring_EnterScope gives; false with
-// ImportError set, naming the CPython, when not (for the tests).
-bool monitoring_version_holds() noexcept;
-
 }  // namespace vx::cpython

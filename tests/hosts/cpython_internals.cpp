@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "../../extension/cpython/bytecode_magic.hpp"
@@ -36,6 +37,59 @@ void report(const char* name, bool passed) {
     Py_XDECREF(text);
     Py_DECREF(error);
     PyErr_Clear();
+}
+
+// PyCode_NewEmpty's own instructions, as the first `__code__` checks them.
+bool empty_body_fits_here() {
+    auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0));
+    PyObject* units = empty != nullptr ? PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty))
+                                       : nullptr;
+    Py_XDECREF(empty);
+    const bool passed = units != nullptr && vx::cpython::empty_body_fits(units);
+    Py_XDECREF(units);
+    return passed;
+}
+
+// A code object with the line table the build writes, on an empty body of
+// this CPython's, read back as the first `__code__` reads it.
+bool line_table_fits_here() {
+    constexpr int first_line = 7;
+    auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line));
+    PyObject* units = empty != nullptr ? PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty))
+                                       : nullptr;
+    PyObject* table = units != nullptr ? vx::cpython::first_unit_without_line(
+                                             PyBytes_GET_SIZE(units) / vx::cpython::code_unit)
+                                       : nullptr;
+    PyObject* none = table != nullptr ? PyTuple_New(0) : nullptr;
+    PyObject* unnamed = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
+    PyCodeObject* code =
+        none != nullptr ? PyUnstable_Code_NewWithPosOnlyArgs(
+                              0, 0, 0, 0, 1, 0, units, none, none, none, none, none, unnamed,
+                              unnamed, unnamed, first_line, table,
+                              Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_BYTES))
+                        : nullptr;
+    const bool passed = code != nullptr && vx::cpython::line_table_fits(
+                                               reinterpret_cast<PyObject*>(code), first_line);
+    Py_XDECREF(reinterpret_cast<PyObject*>(code));
+    Py_XDECREF(none);
+    Py_XDECREF(table);
+    Py_XDECREF(units);
+    Py_XDECREF(empty);
+    return passed;
+}
+
+// The version read inline is the one PyMonitoring_EnterScope gives.
+bool monitoring_version_holds_here() {
+    PyMonitoringState state[1] = {};
+    const std::uint8_t events[1] = {PY_MONITORING_EVENT_PY_START};
+    std::uint64_t version = ~std::uint64_t{0};
+    (void)PyMonitoring_EnterScope(state, &version, events, 1);
+    (void)PyMonitoring_ExitScope();
+    if (!vx::cpython::confirm_monitoring_version(PyThreadState_Get(), version)) {
+        PyErr_SetString(PyExc_AssertionError, "the monitoring version read is not EnterScope's");
+        return false;
+    }
+    return true;
 }
 
 bool fits(const char* units, Py_ssize_t size) {
@@ -99,15 +153,15 @@ int main() {
     report("internals", vx::cpython::check_internals());
     report("internals again", vx::cpython::check_internals());
 
-    report("empty body", vx::cpython::check_empty_body());
+    report("empty body", empty_body_fits_here());
     report("empty body, other instructions", fits("\x00\x00\x00\x00\x00\x00", 6));
     report("empty body, too short", fits("", 0));
 
     report("byte code", vx::cpython::bytecode_is_the_builds());
     report("byte code, another", vx::cpython::bytecode_is_the_builds(PyImport_GetMagicNumber() + 1));
 
-    report("line table", vx::cpython::check_line_table());
-    report("monitoring version", vx::cpython::monitoring_version_holds());
+    report("line table", line_table_fits_here());
+    report("monitoring version", monitoring_version_holds_here());
 
     report("heap type", renamed(true));
     report("heap type, no such member", renamed(false));
