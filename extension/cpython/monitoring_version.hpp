@@ -10,7 +10,7 @@
 // nothing else there runs, so the read is confirmed instead each time a
 // call refreshes its state through that function: should they ever differ,
 // every later call asks the function, as calls did before this read (the
-// tests hold the read against it on each CPython: monitoring_version_holds).
+// tests hold the read against it on each CPython).
 #pragma once
 
 #include <Python.h>
