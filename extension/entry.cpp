@@ -24,7 +24,7 @@ std::atomic<const ModuleRow*> handed_rows{nullptr};
 ModuleTable handed_table() noexcept {
     const ModuleRow* rows = handed_rows.load(std::memory_order_relaxed);
     std::size_t count = 0;
-    while (rows[count].statements != nullptr) {
+    while (rows[count].code != nullptr) {
         ++count;
     }
     return {rows, count};

@@ -409,22 +409,30 @@ def names_the_collector_sees(package):
 
 
 # The audit events of attribute access on a function (PEP 578), recorded
-# while a probe asks for them: an audit hook cannot be taken away again.
+# while a probe asks for them, and the events a probe refuses, as a
+# sandbox's hook does: an audit hook cannot be taken away again.
 AUDITED = []
 AUDIT_HOOK = []
+REFUSED = []
 
 
 def record_audit_event(event, args):
     if AUDITED and event.startswith("object.__"):
         AUDITED[-1].append((event, *[type(arg).__name__ if isinstance(arg, types.CodeType)
                                      else plain(repr(arg)) for arg in args[1:]], args[0]))
+    if REFUSED and event in REFUSED[-1]:
+        raise REFUSED[-1][event](f"refused: {event}")
+
+
+def install_audit_hook():
+    if not AUDIT_HOOK:
+        sys.addaudithook(record_audit_event)
+        AUDIT_HOOK.append(record_audit_event)
 
 
 def audit_events(package):
     f = package.App.stop
-    if not AUDIT_HOOK:
-        sys.addaudithook(record_audit_event)
-        AUDIT_HOOK.append(record_audit_event)
+    install_audit_hook()
     AUDITED.append([])
     answers = [outcome(lambda: setattr(f, "__code__", 1)), outcome(lambda: delattr(f, "__code__"))]
     for name, value in [("__defaults__", ("x",)), ("__defaults__", None), ("__defaults__", 1),
@@ -439,6 +447,61 @@ def audit_events(package):
         pass
     events = AUDITED.pop()
     return answers, [event[:-1] for event in events], all(event[-1] is f for event in events)
+
+
+def fresh_members(package):
+    """Every function of the package's modules run afresh, so that nothing
+    has asked for their annotate functions yet."""
+    modules = {}
+    for name in ("_util", "_app", "_launcher"):
+        spec = importlib.util.find_spec(f"{package.__name__}.{name}")
+        modules[name] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(modules[name])
+    return members(types.SimpleNamespace(**modules))
+
+
+def annotations_where_compiling_is_refused(package):
+    """A host whose audit hook refuses dynamic code (`compile`, and
+    unmarshalling), raising an error or KeyboardInterrupt: every way of
+    reading a function's annotations works, as for code that came with its
+    module."""
+    formats = annotationlib.Format
+    reads = {
+        "__annotate__": lambda f: f.__annotate__ is f.__annotate__,
+        "VALUE": lambda f: f.__annotate__(formats.VALUE),
+        "STRING": lambda f: annotationlib.get_annotations(f, format=formats.STRING),
+        "FORWARDREF": lambda f: annotationlib.get_annotations(f, format=formats.FORWARDREF),
+        "signature": lambda f: str(inspect.signature(f, annotation_format=formats.STRING)),
+        "type hints": lambda f: typing.get_type_hints(f),
+    }
+    found = {}
+    install_audit_hook()
+    for refusal in (PermissionError, KeyboardInterrupt):
+        functions = fresh_members(package)
+        REFUSED.append({"compile": refusal, "marshal.loads": refusal})
+        try:
+            for label, f in functions.items():
+                for read, action in reads.items():
+                    try:
+                        found[refusal.__name__, label, read] = outcome(lambda: action(f))
+                    except KeyboardInterrupt as interrupted:
+                        found[refusal.__name__, label, read] = ("interrupted", str(interrupted))
+        finally:
+            REFUSED.pop()
+    return found
+
+
+def code_names_and_locals(package):
+    """What each function's code object says of the names it reads and the
+    locals it keeps, and so what inspect.getclosurevars finds."""
+    found = {}
+    for label, f in members(package).items():
+        code = f.__code__
+        seen = inspect.getclosurevars(f)
+        found[label] = [code.co_names, code.co_varnames, code.co_nlocals, code.co_argcount,
+                        code.co_flags, sorted(seen.globals), sorted(seen.builtins),
+                        sorted(seen.unbound), sorted(seen.nonlocals)]
+    return found
 
 
 def traceback_entries(package):
@@ -542,6 +605,7 @@ PROBES = [autospec_method, autospec_registry_member, autospec_instance, autospec
           changed_names, update_wrapper, annotation_formats, annotate_function_itself,
           class_namespace_first, unusable_name, forward_ref_owners,
           annotate_assigning_annotations, names_the_collector_sees,
+          annotations_where_compiling_is_refused, code_names_and_locals,
           audit_events, traceback_entries, first_lines, frames_counted, profiled]
 
 

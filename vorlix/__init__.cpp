@@ -1,17 +1,10 @@
-// vorlix: the package body and its public names, as the Python it stands
-// for:
-//
-//   1  from ._app import App
-//   2  from ._app import api as apps
-//   3  from ._launcher import Launcher
-//   4  from ._launcher import api as launchers
-//   5  from ._util import VorlixException
-//   6  from ._util import vorlix
-//   7
-//   8  __all__ = ["App", "apps", "Launcher", "launchers", "VorlixException", "vorlix"]
+// vorlix: the package body and its public names. Its Python text is
+// bench/pyvorlix/__init__.py, which the build compiles and checks the
+// statements below against.
 #include "../extension/core/module_table.hpp"
 #include "../extension/core/names.hpp"
 #include "modules.hpp"
+#include "python_text/__init__.hpp"
 
 namespace vorlix {
 
@@ -23,17 +16,20 @@ constexpr const char* public_names[] = {
     "App", "apps", "Launcher", "launchers", "VorlixException", "vorlix",
 };
 
-}  // namespace
+constexpr Statement statements[] = {
+    from_import("._app", "App"),
+    from_import("._app", "api", "apps"),
+    from_import("._launcher", "Launcher"),
+    from_import("._launcher", "api", "launchers"),
+    from_import("._util", "VorlixException"),
+    from_import("._util", "vorlix"),
+    bind_list("__all__", public_names),
+};
+static_assert(python_text::package::agrees<statements>());
 
-void package_statements(ModuleBody& body) noexcept {
-    body.from_import("._app", "App");
-    body.from_import("._app", "api", "apps");
-    body.from_import("._launcher", "Launcher");
-    body.from_import("._launcher", "api", "launchers");
-    body.from_import("._util", "VorlixException");
-    body.from_import("._util", "vorlix");
-    body.bind_list("__all__", public_names);
-}
+constexpr ModuleCode package_module{statements, python_text::package::module};
+
+}  // namespace
 
 }  // namespace vorlix
 
@@ -42,10 +38,10 @@ namespace {
 // The modules of the shared object, the package first, ended by an empty
 // row.
 constexpr vx::ModuleRow modules[] = {
-    {"vorlix", true, vorlix::package_statements},
-    {"vorlix._app", false, vorlix::app_statements},
-    {"vorlix._launcher", false, vorlix::launcher_statements},
-    {"vorlix._util", false, vorlix::util_statements},
+    {"vorlix", true, &vorlix::package_module},
+    {"vorlix._app", false, &vorlix::app_module},
+    {"vorlix._launcher", false, &vorlix::launcher_module},
+    {"vorlix._util", false, &vorlix::util_module},
     {{}, false, nullptr},
 };
 

@@ -1,60 +1,9 @@
-// vorlix._app: the app handle and the app registry.
-//
-// The module as the Python it stands for, line by line. Each function's
-// code object has the first line it has here, which traceback entries and
-// profilers show.
-//
-//   1  from ._util import vorlix
-//   2
-//   3
-//   4  class App:
-//   5      def __init__(self, name: str) -> None:
-//   6          self.name = name
-//   7
-//   8      @property
-//   9      def is_running(self) -> bool:
-//  10          return self.name in api.running.keys()
-//  11
-//  12      @property
-//  13      def is_paused(self) -> bool:
-//  14          return self.name in api.paused.keys()
-//  15
-//  16      def start(self) -> None:
-//  17          _ = vorlix("start-app", self.name)
-//  18
-//  19      def stop(self) -> None:
-//  20          _ = vorlix("stop-app", self.name)
-//  21
-//  22      def pause(self) -> None:
-//  23          _ = vorlix("pause-app", self.name)
-//  24
-//  25      def resume(self) -> None:
-//  26          _ = vorlix("resume-app", self.name)
-//  27
-//  28
-//  29  class API:
-//  30      def keys(self) -> list[str]:
-//  31          return vorlix("list-apps").splitlines()
-//  32
-//  33      def __contains__(self, key: str) -> bool:
-//  34          return key in self.keys()
-//  35
-//  36      def __getitem__(self, key: str) -> App:
-//  37          if key not in self:
-//  38              raise KeyError()
-//  39          return App(key)
-//  40
-//  41      @property
-//  42      def running(self) -> dict[str, App]:
-//  43          return {name: App(name) for name in vorlix("list-running-apps").splitlines()}
-//  44
-//  45      @property
-//  46      def paused(self) -> dict[str, App]:
-//  47          return {name: App(name) for name in vorlix("list-paused-apps").splitlines()}
-//  48
-//  49
-//  50  api = API()
+// vorlix._app: the app handle and the app registry. The module's Python
+// text is bench/pyvorlix/_app.py: the build compiles it, checks the tables
+// below against it, and gives each function the first line, names and
+// annotate code it has there.
 #include "modules.hpp"
+#include "python_text/_app.hpp"
 #include "shared_bodies.hpp"
 
 namespace vorlix {
@@ -136,73 +85,60 @@ PyObject* apps_by_name(const Call& call) noexcept {
 }
 
 constexpr MemberSpec app_members[] = {
-    method(handle_init(5)),
+    method(handle_init),
     property({.name = "is_running",
-              .line = 8,
               .params = {self},
               .annotations = {returns_bool},
               .body = is_listed<running>}),
     property({.name = "is_paused",
-              .line = 12,
               .params = {self},
               .annotations = {returns_bool},
               .body = is_listed<paused>}),
-    method(action("start", 16, run_on_handle<start_app>)),
-    method(action("stop", 19, run_on_handle<stop_app>)),
-    method(action("pause", 22, run_on_handle<pause_app>)),
-    method(action("resume", 25, run_on_handle<resume_app>)),
+    method(action("start", run_on_handle<start_app>)),
+    method(action("stop", run_on_handle<stop_app>)),
+    method(action("pause", run_on_handle<pause_app>)),
+    method(action("resume", run_on_handle<resume_app>)),
 };
 
-constexpr ClassSpec app_class{
-    .name = "App",
-    .firstlineno = 4,
-    .members = app_members,
-    .static_attributes = {"name"},
-};
+constexpr ClassSpec app_class{.name = "App", .members = app_members};
 
 using AppsByName = Dict<Str, Name<"App">>;
 
 constexpr MemberSpec registry_members[] = {
     method({.name = "keys",
-            .line = 30,
             .params = {self},
             .annotations = {{"return", type<List<Str>>}},
             .body = keys<list_apps>}),
     method({.name = "__contains__",
-            .line = 33,
             .params = {self, "key"},
             .annotations = {key_is_str, returns_bool},
             .body = contains}),
     method({.name = "__getitem__",
-            .line = 36,
             .params = {self, "key"},
             .annotations = {key_is_str, {"return", type<Name<"App">>}},
             .body = get_item<app_class_name>}),
     property({.name = "running",
-              .line = 41,
               .params = {self},
               .annotations = {{"return", type<AppsByName>}},
               .body = apps_by_name<list_running_apps>}),
     property({.name = "paused",
-              .line = 45,
               .params = {self},
               .annotations = {{"return", type<AppsByName>}},
               .body = apps_by_name<list_paused_apps>}),
 };
 
-constexpr ClassSpec registry_class{
-    .name = "API",
-    .firstlineno = 29,
-    .members = registry_members,
+constexpr ClassSpec registry_class{.name = "API", .members = registry_members};
+
+constexpr Statement statements[] = {
+    from_import("._util", "vorlix"),
+    define(app_class),
+    define(registry_class),
+    call("api", "API"),
 };
+static_assert(python_text::app::agrees<statements>());
 
 }  // namespace
 
-void app_statements(ModuleBody& body) noexcept {
-    body.from_import("._util", "vorlix");
-    body.define(app_class);
-    body.define(registry_class);
-    body.call("api", "API");
-}
+constexpr ModuleCode app_module{statements, python_text::app::module};
 
 }  // namespace vorlix

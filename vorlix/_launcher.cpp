@@ -1,81 +1,9 @@
-// vorlix._launcher: the launcher handle and the launcher registry.
-//
-// The module as the Python it stands for, line by line. Each function's
-// code object has the first line it has here, which traceback entries and
-// profilers show.
-//
-//   1  import subprocess
-//   2  from collections.abc import Callable
-//   3
-//   4  from ._util import vorlix
-//   5
-//   6
-//   7  class Launcher:
-//   8      def __init__(self, name: str) -> None:
-//   9          self.name = name
-//  10
-//  11      def logs(self, _onlogline: Callable[[str], None] | None = None) -> list[str] | None:
-//  12          # Part of the interface, not of the device yet: the control tool has
-//  13          # no sub-command that reads a launcher's log, so there is nothing to
-//  14          # run, and the call starts no process.
-//  15          #
-//  16          # The signature says what the method is for: the log's lines as a
-//  17          # list, or, given `_onlogline`, each line handed to it as it comes
-//  18          # and None returned. The leading underscore marks a parameter that
-//  19          # nothing reads yet; callers that pass it now need no change once
-//  20          # the tool can answer.
-//  21          #
-//  22          raise NotImplementedError()
-//  23
-//  24      def start(self) -> None:
-//  25          _ = vorlix("start-launcher", self.name)
-//  26
-//  27      def stop(self) -> None:
-//  28          _ = vorlix("stop-launcher", self.name)
-//  29
-//  30      def enable(self, start: bool = False) -> None:
-//  31          if start:
-//  32              _ = vorlix("switch-launcher", "--start", self.name)
-//  33          else:
-//  34              _ = vorlix("switch-launcher", self.name)
-//  35
-//  36      @property
-//  37      def is_current(self) -> bool:
-//  38          return subprocess.call(["/opt/bin/vorlix", "is-current-launcher", self.name]) == 0
-//  39
-//  40      @property
-//  41      def is_enabled(self) -> bool:
-//  42          return subprocess.call(["/opt/bin/vorlix", "is-enabled-launcher", self.name]) == 0
-//  43
-//  44      @property
-//  45      def is_active(self) -> bool:
-//  46          return subprocess.call(["/opt/bin/vorlix", "is-active-launcher", self.name]) == 0
-//  47
-//  48
-//  49  class API:
-//  50      def keys(self) -> list[str]:
-//  51          return vorlix("list-launchers").splitlines()
-//  52
-//  53      def __contains__(self, key: str) -> bool:
-//  54          return key in self.keys()
-//  55
-//  56      def __getitem__(self, key: str) -> Launcher:
-//  57          if key not in self:
-//  58              raise KeyError()
-//  59          return Launcher(key)
-//  60
-//  61      @property
-//  62      def current(self) -> Launcher:
-//  63          return Launcher(vorlix("status").splitlines()[0][14:-4])
-//  64
-//  65      def switch(self, launcher: Launcher | str, start: bool = False) -> None:
-//  66          if not isinstance(launcher, Launcher):
-//  67              launcher = Launcher(launcher)
-//  68          _ = launcher.enable(start)
-//  69
-//  70
-//  71  api = API()
+// vorlix._launcher: the launcher handle and the launcher registry. The
+// module's Python text is bench/pyvorlix/_launcher.py: the build compiles
+// it, checks the tables below against it, and gives each function the first
+// line, names and annotate code it has there.
 #include "modules.hpp"
+#include "python_text/_launcher.hpp"
 #include "shared_bodies.hpp"
 
 namespace vorlix {
@@ -210,85 +138,69 @@ constexpr Annotation start_is_bool = {"start", type<Bool>};
 
 using LogLineCallback = Union<Subscript<Name<"Callable">, ListOf<Str>, None>, None>;
 
-constexpr FunctionSpec state_query(const char* name, int line, Body body) noexcept {
-    return {
-        .name = name, .line = line, .params = {self}, .annotations = {returns_bool}, .body = body};
+constexpr FunctionSpec state_query(const char* name, Body body) noexcept {
+    return {.name = name, .params = {self}, .annotations = {returns_bool}, .body = body};
 }
 
 constexpr MemberSpec launcher_members[] = {
-    method(handle_init(8)),
+    method(handle_init),
     method({.name = "logs",
-            .line = 11,
             .params = {self, {"_onlogline", Default::none}},
             .annotations = {{"_onlogline", type<LogLineCallback>},
                             {"return", type<Union<List<Str>, None>>}},
             .body = logs}),
-    method(action("start", 24, run_on_handle<start_launcher>)),
-    method(action("stop", 27, run_on_handle<stop_launcher>)),
+    method(action("start", run_on_handle<start_launcher>)),
+    method(action("stop", run_on_handle<stop_launcher>)),
     method({.name = "enable",
-            .line = 30,
             .params = {self, {"start", Default::false_}},
-            .locals = {"_"},
             .annotations = {start_is_bool, returns_none},
             .body = enable}),
-    property(state_query("is_current", 36, exits_zero<is_current_launcher>)),
-    property(state_query("is_enabled", 40, exits_zero<is_enabled_launcher>)),
-    property(state_query("is_active", 44, exits_zero<is_active_launcher>)),
+    property(state_query("is_current", exits_zero<is_current_launcher>)),
+    property(state_query("is_enabled", exits_zero<is_enabled_launcher>)),
+    property(state_query("is_active", exits_zero<is_active_launcher>)),
 };
 
-constexpr ClassSpec launcher_class{
-    .name = "Launcher",
-    .firstlineno = 7,
-    .members = launcher_members,
-    .static_attributes = {"name"},
-};
+constexpr ClassSpec launcher_class{.name = "Launcher", .members = launcher_members};
 
 constexpr MemberSpec registry_members[] = {
     method({.name = "keys",
-            .line = 50,
             .params = {self},
             .annotations = {{"return", type<List<Str>>}},
             .body = keys<list_launchers>}),
     method({.name = "__contains__",
-            .line = 53,
             .params = {self, "key"},
             .annotations = {key_is_str, returns_bool},
             .body = contains}),
     method({.name = "__getitem__",
-            .line = 56,
             .params = {self, "key"},
             .annotations = {key_is_str, returns_launcher},
             .body = get_item<launcher_class_name>}),
     property({.name = "current",
-              .line = 61,
               .params = {self},
               .annotations = {returns_launcher},
               .body = current}),
     method({.name = "switch",
-            .line = 65,
             .params = {self, "launcher", {"start", Default::false_}},
-            .locals = {"_"},
             .annotations = {{"launcher", type<Union<Name<"Launcher">, Str>>},
                             start_is_bool,
                             returns_none},
             .body = switch_to}),
 };
 
-constexpr ClassSpec registry_class{
-    .name = "API",
-    .firstlineno = 49,
-    .members = registry_members,
+constexpr ClassSpec registry_class{.name = "API", .members = registry_members};
+
+constexpr Statement statements[] = {
+    import_module("subprocess"),
+    from_import("collections.abc", "Callable"),
+    from_import("._util", "vorlix"),
+    define(launcher_class),
+    define(registry_class),
+    call("api", "API"),
 };
+static_assert(python_text::launcher::agrees<statements>());
 
 }  // namespace
 
-void launcher_statements(ModuleBody& body) noexcept {
-    body.import_module("subprocess");
-    body.from_import("collections.abc", "Callable");
-    body.from_import("._util", "vorlix");
-    body.define(launcher_class);
-    body.define(registry_class);
-    body.call("api", "API");
-}
+constexpr ModuleCode launcher_module{statements, python_text::launcher::module};
 
 }  // namespace vorlix

@@ -1,24 +1,10 @@
-// vorlix._util: the command runner and the package's error type.
-//
-// The module as the Python it stands for, line by line. Each function's
-// code object has the first line it has here, which traceback entries and
-// profilers show.
-//
-//   1  import subprocess
-//   2
-//   3
-//   4  class VorlixException(Exception):
-//   5      pass
-//   6
-//   7
-//   8  def vorlix(*args: str) -> str:
-//   9      proc = subprocess.run(["/opt/bin/vorlix", *args], text=True, check=False,
-//   capture_output=True)
-//  10      if proc.returncode:
-//  11          raise VorlixException(f"{proc.stdout}\n{proc.stderr}")
-//  12      return proc.stdout
+// vorlix._util: the command runner and the package's error type. The
+// module's Python text is bench/pyvorlix/_util.py: the build compiles it,
+// checks the tables below against it, and gives the runner the first line,
+// names and annotate code it has there.
 #include "../extension/core/names.hpp"
 #include "modules.hpp"
+#include "python_text/_util.hpp"
 
 namespace vorlix {
 
@@ -110,28 +96,25 @@ PyObject* runner(const Call& call) noexcept {
     return result;
 }
 
-constexpr ClassSpec vorlix_exception_class{
-    .name = "VorlixException",
-    .base = Base::exception,
-    .firstlineno = 4,
-};
+constexpr ClassSpec vorlix_exception_class{.name = "VorlixException", .base = Base::exception};
 
 constexpr FunctionSpec runner_function{
     .name = "vorlix",
-    .line = 8,
     .params = {"args"},
     .varargs = true,
-    .locals = {"proc"},
     .annotations = {{"args", type<Str>}, {"return", type<Str>}},
     .body = runner,
 };
 
+constexpr Statement statements[] = {
+    import_module("subprocess"),
+    define(vorlix_exception_class),
+    define(runner_function),
+};
+static_assert(python_text::util::agrees<statements>());
+
 }  // namespace
 
-void util_statements(ModuleBody& body) noexcept {
-    body.import_module("subprocess");
-    body.define(vorlix_exception_class);
-    body.define(runner_function);
-}
+constexpr ModuleCode util_module{statements, python_text::util::module};
 
 }  // namespace vorlix

@@ -1,13 +1,21 @@
-// The bodies of the package's modules, one source file each.
+// The modules of the package, one source file each: their statements and
+// compiled Python text, which the package's module table lists.
 #pragma once
 
-#include "../extension/module/module_body.hpp"
+#include "../extension/module/statements.hpp"
+#include "../extension/module/text_check.hpp"
 
 namespace vorlix {
 
-void package_statements(vx::ModuleBody& body) noexcept;
-void app_statements(vx::ModuleBody& body) noexcept;
-void launcher_statements(vx::ModuleBody& body) noexcept;
-void util_statements(vx::ModuleBody& body) noexcept;
+using vx::call;
+using vx::define;
+using vx::from_import;
+using vx::import_module;
+using vx::ModuleCode;
+using vx::Statement;
+
+extern const ModuleCode app_module;
+extern const ModuleCode launcher_module;
+extern const ModuleCode util_module;
 
 }  // namespace vorlix

@@ -97,22 +97,16 @@ inline constexpr vx::Annotation returns_bool = {"return", vx::type<vx::Bool>};
 inline constexpr vx::Annotation key_is_str = {"key", vx::type<vx::Str>};
 
 // def <name>(self) -> None: _ = vorlix(<command>, self.name)
-constexpr vx::FunctionSpec action(const char* name, int line, vx::Body body) noexcept {
-    return {.name = name,
-            .line = line,
-            .params = {self},
-            .locals = {"_"},
-            .annotations = {returns_none},
-            .body = body};
+constexpr vx::FunctionSpec action(const char* name, vx::Body body) noexcept {
+    return {.name = name, .params = {self}, .annotations = {returns_none}, .body = body};
 }
 
 // def __init__(self, name: str) -> None
-constexpr vx::FunctionSpec handle_init(int line) noexcept {
-    return {.name = "__init__",
-            .line = line,
-            .params = {self, "name"},
-            .annotations = {{"name", vx::type<vx::Str>}, returns_none},
-            .body = init_handle};
-}
+inline constexpr vx::FunctionSpec handle_init = {
+    .name = "__init__",
+    .params = {self, "name"},
+    .annotations = {{"name", vx::type<vx::Str>}, returns_none},
+    .body = init_handle,
+};
 
 }  // namespace vorlix::shared

@@ -13,14 +13,14 @@
 
 namespace vx {
 
-class ModuleBody;
-// A module's own statements, run after its standard attributes are set.
-using Statements = void (*)(ModuleBody&) noexcept;
+// A module's statements and its compiled Python text
+// (module/statements.hpp), run after its standard attributes are set.
+struct ModuleCode;
 
 struct ModuleRow {
     std::string_view name;  // full dotted name
     bool package;
-    Statements statements;
+    const ModuleCode* code;
 };
 
 // The rows before the empty one, the package's own first.

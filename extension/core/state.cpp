@@ -169,7 +169,7 @@ auto clearable(Parts& state) noexcept {
                       &state.file_suffix,   &state.module_spec,
                       &state.finder,        &state.loaders,
                       &state.package_names, &state.directory_finder_type,
-                      &state.resource_type, &state.code_body};
+                      &state.resource_type, &state.native_body};
 }
 
 }  // namespace

@@ -91,9 +91,9 @@ public:
     // made when it is first asked for (resources.cpp), then kept.
     Owned resource_type;
 
-    // The body that every `__code__` of this interpreter copies (code.cpp):
-    // made on the first read, null until then.
-    Owned code_body;
+    // The class that every `__code__` of this interpreter raises
+    // (code.cpp): made on the first read, null until then.
+    Owned native_body;
 
     State(const State&) = delete;
     State& operator=(const State&) = delete;

@@ -1,13 +1,9 @@
-// The byte code this build was made for. The instructions of
-// PyCode_NewEmpty's body (empty_body.*) and the line table format
-// (line_table.*) belong to the interpreter's byte code, which CPython keeps
-// for a whole release series and names by its magic number, the one that
-// .pyc files carry. The build reads the number from the headers it is made
-// with; the import compares it with the running interpreter's, which costs
-// next to nothing, where checking the layouts themselves would make code
-// objects and page in interpreter code that an import otherwise never
-// runs. The layouts are checked as well when `__code__` is first made
-// (function/code.cpp), and by the tests on each CPython.
+// The byte code this build was made for. The code objects that the run
+// time assembles (core/built_code.hpp) hold the byte code that the build's
+// compiler made, which CPython keeps for a whole release series and names
+// by its magic number, the one that .pyc files carry. The build reads the
+// number from the headers it is made with (and holds the compiler's to
+// it); the import compares it with the running interpreter's.
 #pragma once
 
 #include <Python.h>

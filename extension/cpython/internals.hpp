@@ -9,14 +9,9 @@
 // are held against a Python function's behaviour by the tests.
 //
 // In this folder:
-// - bytecode_magic.*: the magic number of the byte code the build was made
-//   for, which pins the two layouts below for a whole release series.
-//   Checked at import.
-// - empty_body.*: the instructions of PyCode_NewEmpty's body end by loading
-//   AssertionError with LOAD_COMMON_CONSTANT and raising it with
-//   RAISE_VARARGS, one code unit each and no cache; `__code__` turns that
-//   load into LOAD_CONST 0 (function/code.cpp). Pinned by the magic number;
-//   checked again when the first `__code__` is made.
+// - bytecode_magic.*: the magic number of the byte code the build compiled
+//   the modules' Python text to (core/built_code.hpp), which the code
+//   objects assembled from it at run time need. Checked at import.
 // - lazy_import_type.* (3.15): the lazy imports' placeholder type, which
 //   only an internal header declares (PyLazyImport_Type): exported, static
 //   and named "lazy_import". Checked at import.
@@ -26,10 +21,6 @@
 //   The public way, `__name__` set and the type frozen after, raises audit
 //   events at import that a Python function's type never does. Checked
 //   where the type is made.
-// - line_table.*: a code object's line table in the interpreter's location
-//   table format, written for `__code__` with no line at its first
-//   instruction (function/code.cpp). Pinned by the magic number; read back
-//   with PyCode_Addr2Line when the first `__code__` is made.
 // - monitoring_version.*: the interpreter's monitoring version, kept above
 //   the eight flag bits of each thread's eval breaker, a step of 1 << 8 a
 //   change and two a restart (changed between 3.12 and 3.13); read inline

@@ -4,6 +4,7 @@
 
 #include <span>
 
+#include "../core/built_code.hpp"
 #include "../core/state.hpp"
 #include "function_spec.hpp"
 #include "monitoring_state.hpp"
@@ -14,6 +15,10 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
+    // What the module's compiled Python text says of the function: its
+    // code's names, locals and first line, and its annotate code.
+    const built::Module* text;
+    const built::Function* built;
     State* state;  // held through state->object(): the interpreter's names and types
     PyObject* const* constants;  // the state's, read by every call
     // Which tools are told of its calls (monitoring.hpp), and the code object
@@ -32,9 +37,9 @@ struct FunctionObject {
     PyObject* kwdefaults;   // dict a caller set, or null
     PyObject* type_params;  // tuple a caller set, or null for none
     PyObject* annotations;  // dict, or null until __annotate__ makes it again
-    // The callable behind `__annotate__`: the function's own, compiled on
-    // first use (annotations.cpp) and kept so that every read gives the same
-    // object; or one a caller set; null for None.
+    // The callable behind `__annotate__`: the function's own, made from its
+    // built annotate code on first use (annotations.cpp) and kept so that
+    // every read gives the same object; or one a caller set; null for None.
     PyObject* annotate;
     // A method's class, whose namespace its annotations read before the
     // module's; set once the class is made, null for a module's function.
@@ -44,8 +49,6 @@ struct FunctionObject {
     // function was made (str).
     PyObject* defined_qualname;
     PyObject* defined_file;
-    bool is_method;
-    bool decorated;          // a property's getter: `@property` stands on its first line
     bool annotate_to_make;   // the function's own annotate function is still to be made
 };
 

@@ -1,6 +1,9 @@
-// What a module file writes of a function: its name, line, parameters,
-// locals and annotations, and the body, a C++ function that receives the
-// call. The function type that runs them is function.hpp's.
+// What a module file writes of a function: its name, parameters and
+// annotations, and the body, a C++ function that receives the call. The
+// rest of what a Python function's code says of it (its first line, its
+// locals and the names it reads) comes from the module's Python text as it
+// was compiled when the extension was built. The function type that runs
+// them is function.hpp's.
 #pragma once
 
 #include <span>
@@ -40,15 +43,9 @@ inline constexpr std::size_t max_params = 4;
 
 struct FunctionSpec {
     std::string_view name;
-    // Where the function stands in its module's Python shape (the opening
-    // comment of each module file): its code object's first line, which
-    // traceback entries and profilers show.
-    int line = 0;
     FixedList<Param, max_params> params;
     // The last parameter collects the remaining positional arguments (*args).
     bool varargs = false;
-    // Local variables after the parameters, as `co_varnames` lists them.
-    FixedList<std::string_view, 2> locals = {};
     FixedList<Annotation, 4> annotations = {};
     Body body = nullptr;
 };

@@ -234,47 +234,6 @@ bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
     return true;
 }
 
-// The two names that most functions' varnames hold, interned once per
-// interpreter rather than for each function made at import: "self" opens
-// every method, "_" is every action's local.
-const Text self_name{"self"};
-const Text discarded_name{"_"};
-
-Owned varname(const State& state, std::string_view name) noexcept {
-    if (name == "self") {
-        return add_ref(state[self_name]);
-    }
-    if (name == "_") {
-        return add_ref(state[discarded_name]);
-    }
-    return intern(name);
-}
-
-// The parameter names, then the further locals.
-Owned make_varnames(const State& state, const FunctionSpec& spec) noexcept {
-    Owned varnames = steal(
-        PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
-    if (!varnames) {
-        return {};
-    }
-    Py_ssize_t i = 0;
-    for (const Param& param : spec.params) {
-        Owned name = varname(state, param.name);
-        if (!name) {
-            return {};
-        }
-        PyTuple_SET_ITEM(varnames.get(), i++, name.release());
-    }
-    for (const std::string_view local : spec.locals) {
-        Owned name = varname(state, local);
-        if (!name) {
-            return {};
-        }
-        PyTuple_SET_ITEM(varnames.get(), i++, name.release());
-    }
-    return varnames;
-}
-
 }  // namespace
 
 // The name is interned once here: the class or module that binds the
@@ -282,7 +241,8 @@ Owned make_varnames(const State& state, const FunctionSpec& spec) noexcept {
 // class's own string, so neither is made again. The module's namespace
 // comes before the prefix, as the module holds the class.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
+Owned make_function(State& state, const FunctionSpec& spec, const built::Module& text,
+                    const built::Function& built, PyObject* globals,
                     PyObject* qualname_prefix) noexcept {
     Owned name = intern(spec.name);
     Owned qualname = !name || qualname_prefix == nullptr
@@ -297,7 +257,7 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
         return {};
     }
     Owned builtins = builtins_of(state, globals);
-    Owned varnames = builtins ? make_varnames(state, spec) : Owned{};
+    Owned varnames = builtins ? built::name_tuple(text, built.code.varnames) : Owned{};
     Owned defaults;
     if (!varnames || !make_defaults(spec, defaults)) {
         return {};
@@ -317,6 +277,8 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     FunctionObject* function = as_function(self.get());
     function->vectorcall = call_function;
     function->spec = &spec;
+    function->text = &text;
+    function->built = &built;
     function->state = &state;
     function->constants = state.constants();
     Py_INCREF(state.object());
@@ -334,19 +296,16 @@ Owned make_function(State& state, const FunctionSpec& spec, PyObject* globals,
     function->type_params = nullptr;
     function->annotations = annotations.release();
     function->annotate = nullptr;
-    function->annotate_to_make = true;
+    function->annotate_to_make = built.annotate >= 0;
     function->defining_class = nullptr;
     function->code = nullptr;
-    function->is_method = qualname_prefix != nullptr;
-    function->decorated = false;
     return self;
 }
 
 PyObject* defined_name(PyObject* function) noexcept { return as_function(function)->name; }
 
-void set_defining_class(PyObject* function, PyTypeObject* cls, bool decorated) noexcept {
+void set_defining_class(PyObject* function, PyTypeObject* cls) noexcept {
     Py_XSETREF(as_function(function)->defining_class, Py_NewRef(reinterpret_cast<PyObject*>(cls)));
-    as_function(function)->decorated = decorated;
 }
 
 }  // namespace vx

@@ -7,16 +7,15 @@
 // namespace (resolving a lazy import's placeholder there, as the
 // interpreter's global look-up does) and then the built-in names, so the
 // annotations hold the real objects that the names are bound to at that
-// moment. Each can also write
-// itself out as that source text, which is what the string format of
-// annotations (help(), for one) shows.
+// moment. Each also spells its source text at compile time, which the
+// build holds against the module's Python text.
 //
-// Both run at import or when a tool asks, never on a call: they are marked
-// cold, so that the module files that instantiate them, built for speed,
-// build these for size.
+// Evaluation runs at import, never on a call: marked cold, so that the
+// module files that instantiate it, built for speed, build it for size.
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "../core/lookup.hpp"
 #include "../core/names.hpp"
@@ -26,43 +25,41 @@ namespace vx {
 
 using TypeMaker = Owned (*)(const Scope&) noexcept;
 
-// The source text of an expression, written into a fixed buffer: the
-// expressions are short and known at compile time.
-class TypeText {
-public:
-    void append(const char* text) noexcept {
-        while (*text != '\0' && size_ < sizeof buffer_) {
-            buffer_[size_++] = *text++;
-        }
-    }
-    const char* data() const noexcept { return buffer_; }
-    std::size_t size() const noexcept { return size_; }
-
-private:
-    char buffer_[120] = {};
-    std::size_t size_ = 0;
-};
-
-using TypeWriter = void (*)(TypeText&) noexcept;
-
-// What an annotation table holds of an expression: how to make its value
-// and how to write its text.
+// What an annotation table holds of an expression: how to make its value,
+// and its source text.
 struct TypeSpec {
     TypeMaker make;
-    TypeWriter write;
+    std::string_view source;
+};
+
+// Text fixed at compile time: an expression's source, joined from its
+// parts'. A literal type, so that a name is a template argument:
+// Name<"str">.
+template <std::size_t N>
+struct FixedText {
+    char chars[N + 1] = {};
+
+    constexpr FixedText() noexcept = default;
+    // Implicit, so that a name is written as its literal.
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    constexpr FixedText(const char (&literal)[N + 1]) noexcept {
+        for (std::size_t i = 0; i < N; ++i) {
+            chars[i] = literal[i];
+        }
+    }
+    constexpr std::string_view view() const noexcept { return {chars, N}; }
 };
 
 template <std::size_t N>
-struct Identifier {
-    char text[N] = {};
-    // Implicit, so that a name is written as its literal: Name<"str">.
-    // NOLINTNEXTLINE(google-explicit-constructor)
-    constexpr Identifier(const char (&literal)[N]) noexcept {
-        for (std::size_t i = 0; i < N; ++i) {
-            text[i] = literal[i];
-        }
-    }
-};
+FixedText(const char (&)[N]) -> FixedText<N - 1>;
+
+template <std::size_t... N>
+constexpr FixedText<(N + ... + 0)> join(const FixedText<N>&... parts) noexcept {
+    FixedText<(N + ... + 0)> joined;
+    std::size_t at = 0;
+    ((std::char_traits<char>::copy(joined.chars + at, parts.chars, N), at += N), ...);
+    return joined;
+}
 
 namespace type_expr_detail {
 Owned lookup(const Scope& scope, const Constant& name) noexcept;
@@ -75,26 +72,25 @@ Owned union_of(Owned left, Owned right) noexcept;
 // A name, as `str` or `App` in an annotation. Each is interned once per
 // interpreter, with the other constants, rather than at every annotation
 // that names it.
-template <Identifier identifier>
+template <FixedText identifier>
 struct Name {
-    static inline const Text text{identifier.text};
+    static constexpr auto source = identifier;
+    static inline const Text text{identifier.chars};
     [[gnu::cold]] static Owned make(const Scope& scope) noexcept {
         return type_expr_detail::lookup(scope, text);
     }
-    [[gnu::cold]] static void write(TypeText& out) noexcept { out.append(identifier.text); }
 };
 
 struct None {
+    static constexpr FixedText source = "None";
     [[gnu::cold]] static Owned make(const Scope&) noexcept { return add_ref(Py_None); }
-    [[gnu::cold]] static void write(TypeText& out) noexcept { out.append("None"); }
 };
 
 namespace type_expr_detail {
 // "a, b, c"
 template <class First, class... Rest>
-[[gnu::cold]] void write_list(TypeText& out) noexcept {
-    First::write(out);
-    ((out.append(", "), Rest::write(out)), ...);
+constexpr auto list_source() noexcept {
+    return join(First::source, join(FixedText(", "), Rest::source)...);
 }
 
 // Makes the items into `items` as Python evaluates those of a subscript or
@@ -128,12 +124,8 @@ struct Subscript {
                                                                             sizeof...(Args)));
         }
     }
-    [[gnu::cold]] static void write(TypeText& out) noexcept {
-        Origin::write(out);
-        out.append("[");
-        type_expr_detail::write_list<Args...>(out);
-        out.append("]");
-    }
+    static constexpr auto source = join(Origin::source, FixedText("["),
+                                        type_expr_detail::list_source<Args...>(), FixedText("]"));
 };
 
 // A list display, as the `[str]` of `Callable[[str], None]`.
@@ -146,11 +138,8 @@ struct ListOf {
         }
         return type_expr_detail::pack_list(items, sizeof...(Items));
     }
-    [[gnu::cold]] static void write(TypeText& out) noexcept {
-        out.append("[");
-        type_expr_detail::write_list<Items...>(out);
-        out.append("]");
-    }
+    static constexpr auto source = join(FixedText("["), type_expr_detail::list_source<Items...>(),
+                                        FixedText("]"));
 };
 
 // left | right
@@ -163,15 +152,11 @@ struct Union {
         }
         return type_expr_detail::union_of(std::move(left), Right::make(scope));
     }
-    [[gnu::cold]] static void write(TypeText& out) noexcept {
-        Left::write(out);
-        out.append(" | ");
-        Right::write(out);
-    }
+    static constexpr auto source = join(Left::source, FixedText(" | "), Right::source);
 };
 
 template <class Expr>
-inline constexpr TypeSpec type = {&Expr::make, &Expr::write};
+inline constexpr TypeSpec type = {&Expr::make, Expr::source.view()};
 
 // The names that most annotations use.
 using Str = Name<"str">;

@@ -25,25 +25,13 @@ Owned make_member(const MemberSpec& member, const Owned& function) noexcept {
         PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get()));
 }
 
-Owned make_static_attributes(const ClassSpec& spec) noexcept {
-    Owned names = steal(PyTuple_New(static_cast<Py_ssize_t>(spec.static_attributes.size())));
-    Py_ssize_t i = 0;
-    for (const std::string_view attribute : spec.static_attributes) {
-        Owned name = names ? intern(attribute) : Owned{};
-        if (!name) {
-            return {};
-        }
-        PyTuple_SET_ITEM(names.get(), i++, name.release());
-    }
-    return names;
-}
-
 }  // namespace
 
 // The name the module binds, then the module's namespace, as a class
 // statement reads.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* globals) noexcept {
+Owned make_class(State& state, const ClassSpec& spec, const ClassText& text, PyObject* name,
+                 PyObject* globals) noexcept {
     const Owned namespace_ = steal(PyDict_New());
     Owned module_name;
     if (!namespace_ || PyDict_GetItemRef(globals, state[dunder_name], module_name.out()) <= 0) {
@@ -57,7 +45,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
     if (!prefix || !set_item(namespace_.get(), state[dunder_module], std::move(module_name)) ||
         !set_item(namespace_.get(), state[dunder_qualname], add_ref(name)) ||
         !set_item(namespace_.get(), state[dunder_firstlineno],
-                  steal(PyLong_FromLong(spec.firstlineno)))) {
+                  steal(PyLong_FromLong(text.cls.firstlineno)))) {
         return {};
     }
     // Each member is bound under its function's name. The namespace holds
@@ -69,7 +57,8 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
     PyObject* functions[max_members] = {};
     std::size_t made = 0;
     for (const MemberSpec& member : spec.members) {
-        const Owned function = make_function(state, member.function, globals, prefix.get());
+        const Owned function = make_function(state, member.function, text.text,
+                                             text.members[made], globals, prefix.get());
         if (!function || !set_item(namespace_.get(), defined_name(function.get()),
                                    make_member(member, function))) {
             return {};
@@ -77,7 +66,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
         functions[made++] = function.get();
     }
     if (!set_item(namespace_.get(), state[dunder_static_attributes],
-                  make_static_attributes(spec))) {
+                  built::name_tuple(text.text, text.cls.static_attributes))) {
         return {};
     }
     PyObject* base = spec.base == Base::exception ? PyExc_Exception
@@ -90,8 +79,7 @@ Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* 
     Owned cls = steal(
         PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
     for (std::size_t i = 0; cls && i < made; ++i) {
-        set_defining_class(functions[i], reinterpret_cast<PyTypeObject*>(cls.get()),
-                           spec.members[i].kind == MemberKind::property);
+        set_defining_class(functions[i], reinterpret_cast<PyTypeObject*>(cls.get()));
     }
     return cls;
 }

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "../core/fixed_list.hpp"
+#include "../core/built_code.hpp"
 #include "../function/function_spec.hpp"
 
 namespace vx {
@@ -36,9 +36,15 @@ inline constexpr std::size_t max_members = 12;
 struct ClassSpec {
     std::string_view name;
     Base base = Base::object;
-    int firstlineno;
     std::span<const MemberSpec> members = {};
-    FixedList<std::string_view, 2> static_attributes = {};
+};
+
+// What the module's compiled text says of a class: its first line and
+// static attributes, and of each member's function, in the members' order.
+struct ClassText {
+    const built::Module& text;
+    const built::Class& cls;
+    const built::Function* members;
 };
 
 class State;
@@ -46,6 +52,7 @@ class State;
 // The new class, defined in the module whose namespace is `globals`, made
 // in the interpreter whose state is `state`; `name` is spec.name as the
 // interned str that the module binds it under.
-Owned make_class(State& state, const ClassSpec& spec, PyObject* name, PyObject* globals) noexcept;
+Owned make_class(State& state, const ClassSpec& spec, const ClassText& text, PyObject* name,
+                 PyObject* globals) noexcept;
 
 }  // namespace vx

@@ -2,21 +2,21 @@
 // module's, for CPython 3.15's lazy imports (PEP 810). When the running
 // interpreter makes every module-level import potentially lazy (-X
 // lazy_imports=all, PYTHON_LAZY_IMPORTS=all, sys.set_lazy_imports("all")),
-// the statements are written out as the lines of source they stand for,
-// compiled and run in the module's namespace as its globals and locals: the
-// interpreter then decides each one as it decides a Python module's (its
-// filter, sys.lazy_modules, a target already loaded), binds the
-// placeholders and resolves them on first use, in the order a Python module
-// would. In any other mode a body imports as before, which is exactly what
-// a Python module does there.
+// each run of import statements is held back and run as the module's own
+// code: the code the compiler made of those lines of the module's Python
+// text when the extension was built, in the module's namespace as its
+// globals and locals. The interpreter then decides each import as it
+// decides a Python module's (its filter, sys.lazy_modules, a target already
+// loaded), binds the placeholders and resolves them on first use, in the
+// order a Python module would, and a traceback of a failed resolution names
+// the import's own line. In any other mode, and on CPython 3.14, a body
+// imports as its table says, which is exactly what a Python module does
+// there.
 #pragma once
 
-#include "../core/ref.hpp"
-
-#if PY_VERSION_HEX >= 0x030F0000
-
 #include <cstddef>
-#include <string_view>
+
+#include "../core/built_code.hpp"
 
 namespace vx {
 
@@ -24,38 +24,22 @@ class State;
 
 class ImportStatements {
 public:
-    // Reads the mode: whether the body that starts now compiles its imports.
-    ImportStatements() noexcept;
+    // Reads the mode, for a body that starts now, of the module `text`.
+    explicit ImportStatements(const built::Module& text) noexcept;
 
-    bool active() const noexcept { return active_; }
-
-    // import <name> (not `from`), or from <dots><module> import <name>
-    // [as <alias>], `level` dots
-    bool add(bool from, std::string_view module, int level, std::string_view name,
-             std::string_view alias) noexcept;
-    // Runs the statements held so far, in order, as one compiled module in
-    // `globals`; nothing when none are held.
-    bool run(const State& state, PyObject* globals) noexcept;
+    // Holds an import statement back, when imports run as the text's code:
+    // true when it is held (it is then part of the run that the text
+    // compiled).
+    bool hold() noexcept;
+    // Runs the run held back, if any, in `globals`; false with the
+    // exception set when it failed.
+    bool run_held(const State& state, PyObject* globals) noexcept;
 
 private:
-    void append(std::string_view text) noexcept;
-
+    const built::Module& text_;
     bool active_;
-    // The statements held, as source text: each at the line where the
-    // module's Python shape has it, blank lines before, so that tracebacks
-    // of a failed resolution name the line of the import. The imports open
-    // the module, one a line, with a blank line between the standard
-    // library's and the package's own; a few short lines at most. The text
-    // is the key of the code the build compiled for it: import_code.py
-    // makes it from the body's statements by the same rule as add().
-    char text_[512] = {};
-    std::size_t size_ = 0;
-    bool overflowed_ = false;
-    int text_lines_ = 1;  // the line that the end of the text stands on
-    int line_ = 1;        // the line of the next statement
-    bool after_absolute_ = false;
+    bool held_ = false;
+    std::size_t next_run_ = 0;
 };
 
 }  // namespace vx
-
-#endif

@@ -8,134 +8,110 @@
 
 namespace vx {
 
-ModuleBody::ModuleBody(State& state, PyObject* module) noexcept
-    : state_(state), module_(module), globals_(PyModule_GetDict(module)) {}
+ModuleBody::ModuleBody(State& state, PyObject* module, const ModuleCode& code) noexcept
+    : state_(state), globals_(PyModule_GetDict(module)), code_(code), imports_(code.text) {}
 
-Owned ModuleBody::interned(std::string_view text) noexcept {
-    for (std::size_t i = 0; i < named_count_; ++i) {
-        if (named_[i].text == text) {
-            return add_ref(named_[i].name.get());
+bool ModuleBody::run() noexcept {
+    for (const Statement& statement : code_.statements) {
+        const bool is_import = statement.kind == StatementKind::import_module ||
+                               statement.kind == StatementKind::from_import;
+        // Under lazy imports a run of import statements is the text's own
+        // code, run before the next statement of another kind.
+        if (is_import && imports_.hold()) {
+            continue;
+        }
+        if (!imports_.run_held(state_, globals_) || !run(statement)) {
+            return false;
         }
     }
-    Owned made = intern(text);
-    if (made && named_count_ < std::size(named_)) {
-        named_[named_count_++] = {text, add_ref(made.get())};
-    }
-    return made;
+    return imports_.run_held(state_, globals_);
 }
 
-// Not static: it runs the held imports where there are any (3.15).
-// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
-bool ModuleBody::run_held_imports() noexcept {
-#if PY_VERSION_HEX >= 0x030F0000
-    return imports_.run(state_, globals_);
-#else
-    return true;
-#endif
+bool ModuleBody::run(const Statement& statement) noexcept {
+    switch (statement.kind) {
+        case StatementKind::import_module:
+            return import_module(statement);
+        case StatementKind::from_import:
+            return from_import(statement);
+        case StatementKind::define_class:
+            return define_class(statement);
+        case StatementKind::define_function:
+            return define_function(statement);
+        case StatementKind::assign_call:
+            return assign_call(statement);
+        case StatementKind::assign_list:
+            return assign_list(statement);
+    }
+    return false;
 }
 
-bool ModuleBody::finish() noexcept {
-    if (runs()) {
-        done(run_held_imports());
-    }
-    return runs();
+bool ModuleBody::bind(std::string_view target, Owned value) noexcept {
+    const Owned key = value ? intern(target) : Owned{};
+    return key && PyDict_SetItem(globals_, key.get(), value.get()) == 0;
 }
 
-void ModuleBody::bind(const char* name, Owned value) noexcept {
-    if (!runs()) {
-        return;
-    }
-    const Owned key = value && run_held_imports() ? interned(name) : Owned{};
-    done(key && PyDict_SetItem(globals_, key.get(), value.get()) == 0);
+bool ModuleBody::import_module(const Statement& statement) noexcept {
+    const Owned name = intern(statement.module);
+    return bind(statement.target,
+                name ? import_name(state_, globals_, name.get(), nullptr, 0) : Owned{});
 }
 
-void ModuleBody::bind_list(const char* name, std::span<const char* const> items) noexcept {
-    if (!runs()) {
-        return;
-    }
-    Owned list = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; list && i < items.size(); ++i) {
-        Owned item = interned(items[i]);
-        if (!item) {
-            list = {};
-            break;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
-    bind(name, std::move(list));
-}
-
-void ModuleBody::import_module(const char* name) noexcept {
-    if (!runs()) {
-        return;
-    }
-#if PY_VERSION_HEX >= 0x030F0000
-    if (imports_.active()) {
-        done(imports_.add(false, {}, 0, name, {}));
-        return;
-    }
-#endif
-    const Owned key = interned(name);
-    const Owned module = key ? import_name(state_, globals_, key.get(), nullptr, 0) : Owned{};
-    done(module && PyDict_SetItem(globals_, key.get(), module.get()) == 0);
-}
-
-// The statement's parts in its own order, as module files write it.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-void ModuleBody::from_import(const char* module, const char* name, const char* alias) noexcept {
-    if (!runs()) {
-        return;
-    }
+bool ModuleBody::from_import(const Statement& statement) noexcept {
     int level = 0;
-    while (module[level] == '.') {
+    while (static_cast<std::size_t>(level) < statement.module.size() &&
+           statement.module[static_cast<std::size_t>(level)] == '.') {
         ++level;
     }
-#if PY_VERSION_HEX >= 0x030F0000
-    if (imports_.active()) {
-        done(imports_.add(true, module + level, level, name, alias != nullptr ? alias : ""));
-        return;
-    }
-#endif
-    const Owned module_name = interned(module + level);
-    const Owned key = interned(name);
-    const Owned fromlist = module_name && key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
+    std::string_view module = statement.module;
+    module.remove_prefix(static_cast<std::size_t>(level));
+    const Owned module_name = intern(module);
+    const Owned key = module_name ? intern(statement.name) : Owned{};
+    const Owned fromlist = key ? steal(PyTuple_Pack(1, key.get())) : Owned{};
     const Owned imported = fromlist ? import_name(state_, globals_, module_name.get(),
                                                   fromlist.get(), level)
                                     : Owned{};
-    bind(alias != nullptr ? alias : name,
-         imported ? import_from(state_, imported.get(), key.get()) : Owned{});
+    return bind(statement.target,
+                imported ? import_from(state_, imported.get(), key.get()) : Owned{});
 }
 
-void ModuleBody::define(const ClassSpec& spec) noexcept {
-    if (!runs()) {
-        return;
-    }
-    const Owned key = run_held_imports() ? interned(spec.name) : Owned{};
-    const Owned cls = key ? make_class(state_, spec, key.get(), globals_) : Owned{};
-    done(cls && PyDict_SetItem(globals_, key.get(), cls.get()) == 0);
+bool ModuleBody::define_class(const Statement& statement) noexcept {
+    const built::Module& text = code_.text;
+    const ClassText class_text{text, text.classes[next_class_++],
+                               text.functions.data() + next_function_};
+    next_function_ += statement.cls->members.size();
+    const Owned key = intern(statement.target);
+    const Owned cls = key ? make_class(state_, *statement.cls, class_text, key.get(), globals_)
+                          : Owned{};
+    return cls && PyDict_SetItem(globals_, key.get(), cls.get()) == 0;
 }
 
-void ModuleBody::define(const FunctionSpec& spec) noexcept {
-    if (!runs()) {
-        return;
-    }
-    const Owned function = run_held_imports() ? make_function(state_, spec, globals_, nullptr)
-                                              : Owned{};
-    done(function && PyDict_SetItem(globals_, defined_name(function.get()), function.get()) == 0);
+bool ModuleBody::define_function(const Statement& statement) noexcept {
+    const Owned function = make_function(state_, *statement.function, code_.text,
+                                         code_.text.functions[next_function_++], globals_,
+                                         nullptr);
+    return function && PyDict_SetItem(globals_, defined_name(function.get()), function.get()) == 0;
 }
 
-// `name = callable()`, in the statement's order.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-void ModuleBody::call(const char* name, const char* callable) noexcept {
-    if (!runs()) {
-        return;
-    }
-    const Owned callable_name = run_held_imports() ? interned(callable) : Owned{};
+// <target> = <callable>(), the callable looked up as a global.
+bool ModuleBody::assign_call(const Statement& statement) noexcept {
+    const Owned callable_name = intern(statement.module);
     const Owned builtins = callable_name ? builtins_of(state_, globals_) : Owned{};
     const Owned target = builtins ? lookup_global(Scope{state_, globals_, builtins.get()},
                                                   callable_name.get())
                                   : Owned{};
-    bind(name, target ? steal(PyObject_CallNoArgs(target.get())) : Owned{});
+    return bind(statement.target, target ? steal(PyObject_CallNoArgs(target.get())) : Owned{});
+}
+
+bool ModuleBody::assign_list(const Statement& statement) noexcept {
+    Owned list = steal(PyList_New(static_cast<Py_ssize_t>(statement.items.size())));
+    for (std::size_t i = 0; list && i < statement.items.size(); ++i) {
+        Owned item = intern(statement.items[i]);
+        if (!item) {
+            return false;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return bind(statement.target, std::move(list));
 }
 
 }  // namespace vx

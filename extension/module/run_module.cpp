@@ -7,12 +7,11 @@
 namespace vx {
 
 bool run_module(State& state, const ModuleRow& row, PyObject* module) noexcept {
-    ModuleBody body(state, module);
     if (!set_standard_attributes(state, row, module)) {
         return false;
     }
-    row.statements(body);
-    return body.finish();
+    ModuleBody body(state, module, *row.code);
+    return body.run();
 }
 
 }  // namespace vx

@@ -12,11 +12,9 @@
 #include <cstring>
 
 #include "../../extension/cpython/bytecode_magic.hpp"
-#include "../../extension/cpython/empty_body.hpp"
 #include "../../extension/cpython/heap_type.hpp"
 #include "../../extension/cpython/internals.hpp"
 #include "../../extension/cpython/lazy_import_type.hpp"
-#include "../../extension/cpython/line_table.hpp"
 #include "../../extension/cpython/monitoring_version.hpp"
 
 namespace {
@@ -39,45 +37,6 @@ void report(const char* name, bool passed) {
     PyErr_Clear();
 }
 
-// PyCode_NewEmpty's own instructions, as the first `__code__` checks them.
-bool empty_body_fits_here() {
-    auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0));
-    PyObject* units = empty != nullptr ? PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty))
-                                       : nullptr;
-    Py_XDECREF(empty);
-    const bool passed = units != nullptr && vx::cpython::empty_body_fits(units);
-    Py_XDECREF(units);
-    return passed;
-}
-
-// A code object with the line table the build writes, on an empty body of
-// this CPython's, read back as the first `__code__` reads it.
-bool line_table_fits_here() {
-    constexpr int first_line = 7;
-    auto* empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", first_line));
-    PyObject* units = empty != nullptr ? PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty))
-                                       : nullptr;
-    PyObject* table = units != nullptr ? vx::cpython::first_unit_without_line(
-                                             PyBytes_GET_SIZE(units) / vx::cpython::code_unit)
-                                       : nullptr;
-    PyObject* none = table != nullptr ? PyTuple_New(0) : nullptr;
-    PyObject* unnamed = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR);
-    PyCodeObject* code =
-        none != nullptr ? PyUnstable_Code_NewWithPosOnlyArgs(
-                              0, 0, 0, 0, 1, 0, units, none, none, none, none, none, unnamed,
-                              unnamed, unnamed, first_line, table,
-                              Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_BYTES))
-                        : nullptr;
-    const bool passed = code != nullptr && vx::cpython::line_table_fits(
-                                               reinterpret_cast<PyObject*>(code), first_line);
-    Py_XDECREF(reinterpret_cast<PyObject*>(code));
-    Py_XDECREF(none);
-    Py_XDECREF(table);
-    Py_XDECREF(units);
-    Py_XDECREF(empty);
-    return passed;
-}
-
 // The version read inline is the one PyMonitoring_EnterScope gives.
 bool monitoring_version_holds_here() {
     PyMonitoringState state[1] = {};
@@ -90,13 +49,6 @@ bool monitoring_version_holds_here() {
         return false;
     }
     return true;
-}
-
-bool fits(const char* units, Py_ssize_t size) {
-    PyObject* bytes = PyBytes_FromStringAndSize(units, size);
-    const bool passed = bytes != nullptr && vx::cpython::empty_body_fits(bytes);
-    Py_XDECREF(bytes);
-    return passed;
 }
 
 struct Object {
@@ -153,14 +105,9 @@ int main() {
     report("internals", vx::cpython::check_internals());
     report("internals again", vx::cpython::check_internals());
 
-    report("empty body", empty_body_fits_here());
-    report("empty body, other instructions", fits("\x00\x00\x00\x00\x00\x00", 6));
-    report("empty body, too short", fits("", 0));
-
     report("byte code", vx::cpython::bytecode_is_the_builds());
     report("byte code, another", vx::cpython::bytecode_is_the_builds(PyImport_GetMagicNumber() + 1));
 
-    report("line table", line_table_fits_here());
     report("monitoring version", monitoring_version_holds_here());
 
     report("heap type", renamed(true));
