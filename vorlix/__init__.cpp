@@ -1,10 +1,10 @@
 // vorlix: the package body and its public names. Its Python text is
 // bench/pyvorlix/__init__.py, which the build compiles and checks the
 // statements below against.
+#include "python_text/__init__.hpp"
 #include "../extension/core/module_table.hpp"
 #include "../extension/core/names.hpp"
 #include "modules.hpp"
-#include "python_text/__init__.hpp"
 
 namespace vorlix {
 

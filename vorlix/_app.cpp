@@ -2,8 +2,8 @@
 // text is bench/pyvorlix/_app.py: the build compiles it, checks the tables
 // below against it, and gives each function the first line, names and
 // annotate code it has there.
-#include "modules.hpp"
 #include "python_text/_app.hpp"
+#include "modules.hpp"
 #include "shared_bodies.hpp"
 
 namespace vorlix {

@@ -2,8 +2,8 @@
 // module's Python text is bench/pyvorlix/_launcher.py: the build compiles
 // it, checks the tables below against it, and gives each function the first
 // line, names and annotate code it has there.
-#include "modules.hpp"
 #include "python_text/_launcher.hpp"
+#include "modules.hpp"
 #include "shared_bodies.hpp"
 
 namespace vorlix {
@@ -175,10 +175,8 @@ constexpr MemberSpec registry_members[] = {
             .params = {self, "key"},
             .annotations = {key_is_str, returns_launcher},
             .body = get_item<launcher_class_name>}),
-    property({.name = "current",
-              .params = {self},
-              .annotations = {returns_launcher},
-              .body = current}),
+    property(
+        {.name = "current", .params = {self}, .annotations = {returns_launcher}, .body = current}),
     method({.name = "switch",
             .params = {self, "launcher", {"start", Default::false_}},
             .annotations = {{"launcher", type<Union<Name<"Launcher">, Str>>},
@@ -190,12 +188,9 @@ constexpr MemberSpec registry_members[] = {
 constexpr ClassSpec registry_class{.name = "API", .members = registry_members};
 
 constexpr Statement statements[] = {
-    import_module("subprocess"),
-    from_import("collections.abc", "Callable"),
-    from_import("._util", "vorlix"),
-    define(launcher_class),
-    define(registry_class),
-    call("api", "API"),
+    import_module("subprocess"),     from_import("collections.abc", "Callable"),
+    from_import("._util", "vorlix"), define(launcher_class),
+    define(registry_class),          call("api", "API"),
 };
 static_assert(python_text::launcher::agrees<statements>());
 

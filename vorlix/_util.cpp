@@ -2,9 +2,9 @@
 // module's Python text is bench/pyvorlix/_util.py: the build compiles it,
 // checks the tables below against it, and gives the runner the first line,
 // names and annotate code it has there.
+#include "python_text/_util.hpp"
 #include "../extension/core/names.hpp"
 #include "modules.hpp"
-#include "python_text/_util.hpp"
 
 namespace vorlix {
 

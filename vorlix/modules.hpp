@@ -3,7 +3,6 @@
 #pragma once
 
 #include "../extension/module/statements.hpp"
-#include "../extension/module/text_check.hpp"
 
 namespace vorlix {
 

@@ -115,8 +115,8 @@ Owned code_object(const Module& text, const Code& code, PyObject* filename,
     const Owned name = intern(text[code.name]);
     const Owned qualname = name ? intern(text[code.qualname]) : Owned{};
     const Owned bytecode = qualname ? bytes(text[code.bytecode]) : Owned{};
-    const Owned consts = bytecode ? ConstantReader(text[code.consts], native_body).tuple(code.const_count)
-                                  : Owned{};
+    const Owned consts =
+        bytecode ? ConstantReader(text[code.consts], native_body).tuple(code.const_count) : Owned{};
     const Owned names = consts ? name_tuple(text, code.names) : Owned{};
     const Owned varnames = names ? name_tuple(text, code.varnames) : Owned{};
     const Owned freevars = varnames ? name_tuple(text, code.freevars) : Owned{};
@@ -128,9 +128,10 @@ Owned code_object(const Module& text, const Code& code, PyObject* filename,
     PyObject* none = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_TUPLE);
     const auto nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames.get()));
     return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        code.argcount, code.posonlyargcount, 0, nlocals, code.stacksize, static_cast<int>(code.flags),
-        bytecode.get(), consts.get(), names.get(), varnames.get(), freevars.get(), none, filename,
-        name.get(), qualname.get(), code.firstlineno, linetable.get(), exceptiontable.get())));
+        code.argcount, code.posonlyargcount, 0, nlocals, code.stacksize,
+        static_cast<int>(code.flags), bytecode.get(), consts.get(), names.get(), varnames.get(),
+        freevars.get(), none, filename, name.get(), qualname.get(), code.firstlineno,
+        linetable.get(), exceptiontable.get())));
 }
 
 }  // namespace vx::built

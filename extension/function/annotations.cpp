@@ -49,7 +49,7 @@ Owned make_annotations(const FunctionSpec& spec, const Scope& scope, PyObject* v
     }
     for (const Annotation& annotation : spec.annotations) {
         const Owned key = annotation_key(spec, scope, varnames, annotation.key);
-        const Owned value = key ? annotation.type.make(scope) : Owned{};
+        const Owned value = key ? annotation.type->make(scope) : Owned{};
         if (!value || PyDict_SetItem(annotations.get(), key.get(), value.get()) < 0) {
             return {};
         }
@@ -85,9 +85,8 @@ Owned make_annotate(const FunctionObject* function) noexcept {
     const built::Module& text = *function->text;
     const auto index = static_cast<std::size_t>(function->built->annotate);
     const Owned code = built::code_object(text, text.codes[index], function->defined_file);
-    const Owned qualname = code ? steal(PyUnicode_FromFormat("%U.__annotate__",
-                                                             function->defined_qualname))
-                                : Owned{};
+    const Owned qualname =
+        code ? steal(PyUnicode_FromFormat("%U.__annotate__", function->defined_qualname)) : Owned{};
     const Owned closure = qualname ? class_closure(function, code.get()) : Owned{};
     Owned annotate = closure ? steal(PyFunction_NewWithQualName(code.get(), function->globals,
                                                                 qualname.get()))

@@ -32,7 +32,7 @@ struct Param {
 
 struct Annotation {
     std::string_view key;  // a parameter's name, or "return"
-    TypeSpec type;
+    const TypeSpec* type;
 };
 
 class Call;

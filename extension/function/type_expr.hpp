@@ -25,8 +25,9 @@ namespace vx {
 
 using TypeMaker = Owned (*)(const Scope&) noexcept;
 
-// What an annotation table holds of an expression: how to make its value,
-// and its source text.
+// What an annotation table points to for an expression: how to make its
+// value, and its source text. One for each expression, however many
+// annotations name it.
 struct TypeSpec {
     TypeMaker make;
     std::string_view source;
@@ -156,7 +157,10 @@ struct Union {
 };
 
 template <class Expr>
-inline constexpr TypeSpec type = {&Expr::make, Expr::source.view()};
+inline constexpr TypeSpec type_spec = {&Expr::make, Expr::source.view()};
+
+template <class Expr>
+inline constexpr const TypeSpec* type = &type_spec<Expr>;
 
 // The names that most annotations use.
 using Str = Name<"str">;

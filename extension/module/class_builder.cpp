@@ -57,8 +57,8 @@ Owned make_class(State& state, const ClassSpec& spec, const ClassText& text, PyO
     PyObject* functions[max_members] = {};
     std::size_t made = 0;
     for (const MemberSpec& member : spec.members) {
-        const Owned function = make_function(state, member.function, text.text,
-                                             text.members[made], globals, prefix.get());
+        const Owned function = make_function(state, member.function, text.text, text.members[made],
+                                             globals, prefix.get());
         if (!function || !set_item(namespace_.get(), defined_name(function.get()),
                                    make_member(member, function))) {
             return {};

@@ -87,8 +87,7 @@ bool ModuleBody::define_class(const Statement& statement) noexcept {
 
 bool ModuleBody::define_function(const Statement& statement) noexcept {
     const Owned function = make_function(state_, *statement.function, code_.text,
-                                         code_.text.functions[next_function_++], globals_,
-                                         nullptr);
+                                         code_.text.functions[next_function_++], globals_, nullptr);
     return function && PyDict_SetItem(globals_, defined_name(function.get()), function.get()) == 0;
 }
 

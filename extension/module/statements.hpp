@@ -33,7 +33,7 @@ struct Statement {
     StatementKind kind;
     std::string_view target = {};  // the name the statement binds
     std::string_view module = {};  // the module imported (leading dots: relative), or the callable
-    std::string_view name = {};    // the name imported from it
+    std::string_view name = {};  // the name imported from it
     const ClassSpec* cls = nullptr;
     const FunctionSpec* function = nullptr;
     std::span<const char* const> items = {};

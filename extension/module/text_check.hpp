@@ -72,10 +72,10 @@ constexpr void spell(Spelling& out, const FunctionSpec& function) noexcept {
     out << "def " << function.name << "(";
     for (std::size_t i = 0; i < function.params.size(); ++i) {
         const Param& param = function.params[i];
-        out << (i > 0 ? ", " : "") << (function.varargs && i + 1 == function.params.size() ? "*" : "")
-            << param.name;
+        out << (i > 0 ? ", " : "")
+            << (function.varargs && i + 1 == function.params.size() ? "*" : "") << param.name;
         if (const Annotation* annotation = annotation_of(function, param.name)) {
-            out << ": " << annotation->type.source;
+            out << ": " << annotation->type->source;
         }
         out << (param.fallback == Default::none     ? " = None"
                 : param.fallback == Default::false_ ? " = False"
@@ -83,7 +83,7 @@ constexpr void spell(Spelling& out, const FunctionSpec& function) noexcept {
     }
     out << ")";
     if (const Annotation* result = annotation_of(function, "return")) {
-        out << " -> " << result->type.source;
+        out << " -> " << result->type->source;
     }
     if (!annotations_in_order(function)) {
         out << " (annotations out of the definition's order)";

@@ -368,7 +368,13 @@ def import_runs(source, tree):
         yield compile(text, "", "exec", dont_inherit=True, optimize=0)
 
 
-def module_header(path, namespace):
+# What the header needs of the extension: the types of the parts and the
+# checks of the table.
+TEXT_CHECK = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                          "extension", "module", "text_check.hpp")
+
+
+def module_header(path, namespace, output):
     with open(path, encoding="utf-8") as file:
         source = file.read()
     tree = ast.parse(source, path)
@@ -430,6 +436,12 @@ def module_header(path, namespace):
         "// compiled it when the extension was built (tools/bytecode/compile_text.py).",
         "#pragma once",
         "",
+        "#include <cstdint>",
+        "#include <iterator>",
+        "#include <span>",
+        "",
+        f'#include "{os.path.relpath(TEXT_CHECK, output)}"',
+        "",
         f"namespace python_text::{namespace} {{",
         "",
         f"inline constexpr long magic_number = {magic};",
@@ -462,7 +474,7 @@ def main():
         for module in modules:
             stem = module.removesuffix(".py")
             namespace = "package" if stem == "__init__" else stem.lstrip("_")
-            header = module_header(os.path.join(package, module), namespace)
+            header = module_header(os.path.join(package, module), namespace, output)
             with open(os.path.join(output, stem + ".hpp"), "w", encoding="utf-8") as file:
                 file.write(header)
     except Refused as refusal:
