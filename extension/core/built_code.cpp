@@ -11,14 +11,30 @@ Owned bytes(std::string_view part) noexcept {
 }
 
 // Reads the tagged constants that compile_text.py writes: N, T, F for None,
-// True, False; i<digits>; for an int; s<length>;<UTF-8> for a str;
-// t<count>; then the items for a tuple; X for the native body.
+// True, False; i<digits>; for an int; s<length>;<UTF-8> for a str; X for
+// the native body; and t<count>; then the items for a tuple, which holds
+// none of its own.
 class ConstantReader {
 public:
     ConstantReader(std::string_view text, PyObject* native_body) noexcept
         : text_(text), native_body_(native_body) {}
 
-    Owned next() noexcept {
+    // The code's constants, `count` of them.
+    Owned constants(std::size_t count) noexcept {
+        return items(count, [this]() noexcept { return constant(); });
+    }
+
+private:
+    Owned constant() noexcept {
+        if (at_ < text_.size() && text_[at_] == 't') {
+            ++at_;
+            return items(static_cast<std::size_t>(number()),
+                         [this]() noexcept { return scalar(); });
+        }
+        return scalar();
+    }
+
+    Owned scalar() noexcept {
         switch (take()) {
             case 'X':
                 if (native_body_ != nullptr) {
@@ -39,8 +55,6 @@ public:
                 return steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                                   "surrogatepass"));
             }
-            case 't':
-                return tuple(static_cast<std::size_t>(number()));
             default:
                 break;
         }
@@ -48,19 +62,19 @@ public:
         return {};
     }
 
-    Owned tuple(std::size_t count) noexcept {
-        Owned items = steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
-        for (std::size_t i = 0; items && i < count; ++i) {
-            Owned item = next();
+    template <typename Read>
+    static Owned items(std::size_t count, Read read) noexcept {
+        Owned tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+        for (std::size_t i = 0; tuple && i < count; ++i) {
+            Owned item = read();
             if (!item) {
                 return {};
             }
-            PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item.release());
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
         }
-        return items;
+        return tuple;
     }
 
-private:
     char take() noexcept { return at_ < text_.size() ? text_[at_++] : '\0'; }
 
     std::string_view take(std::size_t size) noexcept {
@@ -110,13 +124,16 @@ Owned name_tuple(const Module& text, Part part) noexcept {
     return tuple;
 }
 
+// The file, then what stands for the native body, as the header says.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 Owned code_object(const Module& text, const Code& code, PyObject* filename,
                   PyObject* native_body) noexcept {
     const Owned name = intern(text[code.name]);
     const Owned qualname = name ? intern(text[code.qualname]) : Owned{};
     const Owned bytecode = qualname ? bytes(text[code.bytecode]) : Owned{};
     const Owned consts =
-        bytecode ? ConstantReader(text[code.consts], native_body).tuple(code.const_count) : Owned{};
+        bytecode ? ConstantReader(text[code.consts], native_body).constants(code.const_count)
+                 : Owned{};
     const Owned names = consts ? name_tuple(text, code.names) : Owned{};
     const Owned varnames = names ? name_tuple(text, code.varnames) : Owned{};
     const Owned freevars = varnames ? name_tuple(text, code.freevars) : Owned{};

@@ -240,10 +240,11 @@ bool make_defaults(const FunctionSpec& spec, Owned& defaults) noexcept {
 // function takes it as its key (defined_name), and a method's prefix is the
 // class's own string, so neither is made again. The module's namespace
 // comes before the prefix, as the module holds the class.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+// NOLINTBEGIN(bugprone-easily-swappable-parameters)
 Owned make_function(State& state, const FunctionSpec& spec, const built::Module& text,
                     const built::Function& built, PyObject* globals,
                     PyObject* qualname_prefix) noexcept {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     Owned name = intern(spec.name);
     Owned qualname = !name || qualname_prefix == nullptr
                          ? add_ref(name.get())

@@ -4,15 +4,7 @@
 
 namespace vx {
 
-ImportStatements::ImportStatements(const built::Module& text) noexcept
-    : text_(text),
-#if PY_VERSION_HEX >= 0x030F0000
-      active_(PyImport_GetLazyImportsMode() == PyImport_LAZY_ALL)
-#else
-      active_(false)
-#endif
-{
-}
+ImportStatements::ImportStatements(const built::Module& text) noexcept : text_(text) {}
 
 bool ImportStatements::hold() noexcept {
     held_ = held_ || active_;

@@ -37,7 +37,11 @@ public:
 
 private:
     const built::Module& text_;
-    bool active_;
+#if PY_VERSION_HEX >= 0x030F0000
+    bool active_ = PyImport_GetLazyImportsMode() == PyImport_LAZY_ALL;
+#else
+    bool active_ = false;
+#endif
     bool held_ = false;
     std::size_t next_run_ = 0;
 };

@@ -77,9 +77,11 @@ constexpr void spell(Spelling& out, const FunctionSpec& function) noexcept {
         if (const Annotation* annotation = annotation_of(function, param.name)) {
             out << ": " << annotation->type->source;
         }
-        out << (param.fallback == Default::none     ? " = None"
-                : param.fallback == Default::false_ ? " = False"
-                                                    : "");
+        if (param.fallback == Default::none) {
+            out << " = None";
+        } else if (param.fallback == Default::false_) {
+            out << " = False";
+        }
     }
     out << ")";
     if (const Annotation* result = annotation_of(function, "return")) {

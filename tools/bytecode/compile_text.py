@@ -112,7 +112,7 @@ def encode_constant(value):
     if type(value) is str:
         raw = value.encode("utf-8", "surrogatepass")
         return b"s" + str(len(raw)).encode() + b";" + raw
-    if type(value) is tuple:
+    if type(value) is tuple and not any(type(item) is tuple for item in value):
         return b"t" + str(len(value)).encode() + b";" + b"".join(map(encode_constant, value))
     raise Refused(f"a constant of type {type(value).__name__} in compiled code")
 
