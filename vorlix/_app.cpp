@@ -32,16 +32,8 @@ PyObject* is_listed(const Call& call) noexcept {
     const Owned name = steal(PyObject_GetAttr(call.arg(0), call[name_attribute]));
     const Owned registry = name ? call.global(registry_name) : Owned{};
     const Owned apps = registry ? steal(PyObject_GetAttr(registry.get(), call[listing])) : Owned{};
-    if (!apps) {
-        return nullptr;
-    }
-    // For a plain dict, `in d.keys()` is exactly `in d`; skip making the
-    // keys view.
-    if (PyDict_CheckExact(apps.get())) {
-        const int found = PyDict_Contains(apps.get(), name.get());
-        return found < 0 ? nullptr : PyBool_FromLong(found);
-    }
-    const Owned names = steal(PyObject_CallMethodNoArgs(apps.get(), call[keys_method]));
+    const Owned names = apps ? steal(PyObject_CallMethodNoArgs(apps.get(), call[keys_method]))
+                             : Owned{};
     const int found = names ? PySequence_Contains(names.get(), name.get()) : -1;
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
@@ -61,17 +53,6 @@ PyObject* apps_by_name(const Call& call) noexcept {
                                    : Owned{};
         return app && PyDict_SetItem(apps.get(), line.get(), app.get()) == 0;
     };
-    // A plain list is walked by index as its iterator would walk it (the
-    // size read at every step, each line held while App runs), without
-    // making the iterator.
-    if (PyList_CheckExact(lines.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
-            if (!add(add_ref(PyList_GET_ITEM(lines.get(), i)))) {
-                return nullptr;
-            }
-        }
-        return apps.release();
-    }
     const Owned iterator = steal(PyObject_GetIter(lines.get()));
     if (!iterator) {
         return nullptr;

@@ -82,18 +82,6 @@ PyObject* current(const Call& call) noexcept {
     if (!lines) {
         return nullptr;
     }
-    // The usual case, a plain list of plain str, is indexed and sliced
-    // directly, with the same results and the same IndexError as the
-    // generic path below.
-    if (PyList_CheckExact(lines.get()) && PyList_GET_SIZE(lines.get()) > 0 &&
-        PyUnicode_CheckExact(PyList_GET_ITEM(lines.get(), 0))) {
-        PyObject* line = PyList_GET_ITEM(lines.get(), 0);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(line);
-        const Py_ssize_t start = length < 14 ? length : 14;
-        const Py_ssize_t stop = length < 4 ? 0 : length - 4;
-        const Owned name = steal(PyUnicode_Substring(line, start, stop < start ? start : stop));
-        return name ? PyObject_CallOneArg(launcher_type.get(), name.get()) : nullptr;
-    }
     const Owned zero = steal(PyLong_FromLong(0));
     const Owned first_line = zero ? steal(PyObject_GetItem(lines.get(), zero.get())) : Owned{};
     const Owned start = first_line ? steal(PyLong_FromLong(14)) : Owned{};

@@ -42,15 +42,8 @@ PyObject* run_on_handle(const Call& call) noexcept {
 inline Owned read_listing(const Call& call, PyObject* command) noexcept {
     const Owned runner = call.global(runner_name);
     const Owned output = runner ? call_runner(runner.get(), command) : Owned{};
-    if (!output) {
-        return {};
-    }
-    // The runner's usual text is a plain str, whose splitlines nobody can
-    // replace: split it directly rather than look the method up each time.
-    if (PyUnicode_CheckExact(output.get())) {
-        return vx::steal(PyUnicode_Splitlines(output.get(), 0));
-    }
-    return vx::steal(PyObject_CallMethodNoArgs(output.get(), call[splitlines_method]));
+    return output ? vx::steal(PyObject_CallMethodNoArgs(output.get(), call[splitlines_method]))
+                  : Owned{};
 }
 
 // def keys(self): return vorlix(command).splitlines()
