@@ -24,10 +24,9 @@ Owned builtins_of(const State& state, PyObject* globals) noexcept {
         return {};
     }
     if (!builtins) {
-        // The running frame's builtins, as PyEval_GetFrameBuiltins gives
-        // them, from the function that the interpreter's start-up already
-        // ran (see intern in names.cpp).
-        return add_ref(PyEval_GetBuiltins());
+        // A namespace that names none has the running frame's, as for a
+        // Python function defined there.
+        return steal(PyEval_GetFrameBuiltins());
     }
     if (PyModule_Check(builtins.get())) {
         return add_ref(PyModule_GetDict(builtins.get()));

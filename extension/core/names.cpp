@@ -69,7 +69,6 @@ const Text search_locations{"submodule_search_locations"};
 const Text name_attribute{"name"};
 const Text co_consts_attribute{"co_consts"};
 const Text importlib_bootstrap{"_frozen_importlib"};
-const Text path_hooks_attribute{"path_hooks"};
 const Text subprocess_module{"subprocess"};
 const Text tool_path{"/opt/bin/vorlix"};
 const Text runner_name{"vorlix"};

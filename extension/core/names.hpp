@@ -122,7 +122,6 @@ extern const Text name_attribute;
 extern const Text co_consts_attribute;  // "co_consts"
 // Of the import system:
 extern const Text importlib_bootstrap;   // "_frozen_importlib"
-extern const Text path_hooks_attribute;  // "path_hooks", of sys
 // The package's own modules':
 extern const Text subprocess_module;  // "subprocess"
 extern const Text tool_path;          // "/opt/bin/vorlix"

@@ -29,14 +29,12 @@ DirectoryFinder* as_finder(PyObject* self) noexcept {
 // without the package's hook: what the first other hook of sys.path_hooks
 // that accepts it gives, None when each refuses (as they do for a directory
 // that does not exist). Asked when first needed and after invalidate_caches.
-Owned others_of(const State& state, PyObject* self) noexcept {
+Owned others_of(PyObject* self) noexcept {
     DirectoryFinder* finder = as_finder(self);
     if (finder->others != nullptr) {
         return add_ref(finder->others);
     }
-    const Owned sys = import_system_sys(state);
-    const Owned hooks = sys ? steal(PyObject_GetAttr(sys.get(), state[path_hooks_attribute]))
-                            : Owned{};
+    const Owned hooks = sys_setting("path_hooks");
     const Owned iterator = hooks ? steal(PyObject_GetIter(hooks.get())) : Owned{};
     Owned found = add_ref(Py_None);
     for (Owned hook; iterator && (hook = steal(PyIter_Next(iterator.get())));) {
@@ -77,7 +75,7 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!spec || spec.get() != Py_None) {
         return spec.release();
     }
-    Owned others = others_of(*state, self);
+    Owned others = others_of(self);
     if (!others || others.get() == Py_None) {
         return others.release();
     }
@@ -98,7 +96,7 @@ struct Listing {
 // What the other hooks' finder lists, through pkgutil, which knows how to
 // list each kind; names that the table serves are left out.
 bool list_others(const State& state, PyObject* self, const Listing& listing) noexcept {
-    const Owned others = others_of(state, self);
+    const Owned others = others_of(self);
     if (!others || others.get() == Py_None) {
         return static_cast<bool>(others);
     }

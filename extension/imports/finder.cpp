@@ -15,7 +15,6 @@ namespace {
 
 const Text module_spec_name{"ModuleSpec"};
 const Text is_package_keyword{"is_package"};
-const Text modules_attribute{"modules"};
 
 struct LoaderObject {
     PyObject_HEAD
@@ -222,13 +221,9 @@ const ModuleRow* row_for(const State& state, PyObject* name) noexcept {
 
 }  // namespace
 
-// sys.modules as the import system reads it: PyImport_GetModuleDict would
-// also page in interpreter code that nothing else runs at import.
 bool answer_to_name_of(const State& state, PyObject* module) noexcept {
     const Owned name = steal(PyModule_GetNameObject(module));
-    const Owned sys = name ? import_system_sys(state) : Owned{};
-    const Owned modules = sys ? steal(PyObject_GetAttr(sys.get(), state[modules_attribute]))
-                              : Owned{};
+    const Owned modules = name ? sys_setting("modules") : Owned{};
     Owned entry;
     const int found = modules ? PyMapping_GetOptionalItem(modules.get(), name.get(), entry.out())
                               : -1;

@@ -10,9 +10,6 @@ namespace vx {
 
 namespace {
 
-const Text sys_attribute{"sys"};
-const Text meta_path_attribute{"meta_path"};
-const Text importer_cache_attribute{"path_importer_cache"};
 const Text insert_method{"insert"};
 
 // Inserts `item` into `list` at index 2, or at the end of a shorter list,
@@ -54,18 +51,16 @@ int insert_once(const State& state, PyObject* list, PyObject* item, bool at_the_
 // directory goes out: cached before (None for a directory that does not
 // exist), it would keep the hook from being asked.
 bool place_finder_and_hook(const State& state) noexcept {
-    const Owned sys = import_system_sys(state);
-    const Owned meta_path = sys ? steal(PyObject_GetAttr(sys.get(), state[meta_path_attribute]))
-                                : Owned{};
+    const Owned meta_path = sys_setting("meta_path");
     if (!meta_path || insert_once(state, meta_path.get(), state.finder.get(), false) < 0) {
         return false;
     }
-    const Owned hooks = steal(PyObject_GetAttr(sys.get(), state[path_hooks_attribute]));
+    const Owned hooks = sys_setting("path_hooks");
     const int inserted = hooks ? insert_once(state, hooks.get(), state.finder.get(), true) : -1;
     if (inserted <= 0) {
         return inserted == 0;
     }
-    const Owned cache = steal(PyObject_GetAttr(sys.get(), state[importer_cache_attribute]));
+    const Owned cache = sys_setting("path_importer_cache");
     if (!cache) {
         return false;
     }
@@ -79,14 +74,12 @@ bool place_finder_and_hook(const State& state) noexcept {
 
 }  // namespace
 
-Owned import_system_sys(const State& state) noexcept {
-    const Owned bootstrap = steal(PyImport_GetModule(state[importlib_bootstrap]));
-    Owned sys = bootstrap ? steal(PyObject_GetAttr(bootstrap.get(), state[sys_attribute]))
-                          : Owned{};
-    if (!sys && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_RuntimeError, "lost the import system");
+Owned sys_setting(const char* name) noexcept {
+    PyObject* value = PySys_GetObject(name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_RuntimeError, "lost sys.%s", name);
     }
-    return sys;
+    return add_ref(value);
 }
 
 bool run_package(State& state, PyObject* module) noexcept {

@@ -33,10 +33,9 @@ bool is_directory_finder(const State& state, PyObject* object) noexcept;
 // gives it. The type is made on the first call: most processes never ask.
 Owned package_directory(State& state) noexcept;
 
-// import_system.cpp: the sys module that the import system reads its meta
-// path, path hooks and caches from: that of importlib's bootstrap, reached
-// through it rather than PySys_GetObject, which nothing else runs at import
-// (see intern in names.cpp).
-Owned import_system_sys(const State& state) noexcept;
+// import_system.cpp: the sys attribute `name` that the import system reads
+// (sys.meta_path, sys.path_hooks, ...); RuntimeError when it is gone, in
+// the import system's words.
+Owned sys_setting(const char* name) noexcept;
 
 }  // namespace vx

@@ -113,7 +113,7 @@ bool set_standard_attributes(const State& state, const ModuleRow& row, PyObject*
     PyObject* dict = PyModule_GetDict(module);
     PyObject* loader = PyTuple_GET_ITEM(state.loaders.get(), &row - state.modules.data());
     const Owned package = parent_name(row, module);
-    const Owned builtins = add_ref(PyEval_GetBuiltins());  // see builtins_of
+    const Owned builtins = steal(PyEval_GetFrameBuiltins());
     Owned spec;
     if (!package || !builtins || !set(dict, state[dunder_package], package.get()) ||
         PyDict_SetDefaultRef(dict, state[dunder_builtins], builtins.get(), nullptr) < 0 ||
