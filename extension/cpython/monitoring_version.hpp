@@ -30,12 +30,13 @@ inline constexpr std::uint64_t monitoring_version_step = std::uint64_t{1} << mon
 // the process, written by whichever thread of whichever interpreter (each
 // with its own GIL) finds the read wrong, and read by every call on every
 // thread: atomic, so that the write racing those reads is no data race
-// (which C++ leaves undefined, and a compiler may read twice). Relaxed is enough: it only ever goes from 0 to 1, and nothing
-// else is published through it; a call on another thread that still reads
-// 0 reads the version inline once more, as every call did before, and
-// sees the flag soon after. A relaxed load compiles to the plain load it
-// was. (Hidden, as everything but the entry point is: read directly, not
-// through the global offset table.)
+// (which C++ leaves undefined, and a compiler may read twice). Relaxed is
+// enough: it only ever goes from 0 to 1, and nothing else is published
+// through it; a call on another thread that still reads 0 reads the
+// version inline once more, as every call did before, and sees the flag
+// soon after. A relaxed load compiles to the plain load it was. (Hidden,
+// as everything but the entry point is: read directly, not through the
+// global offset table.)
 extern __attribute__((visibility("hidden"))) std::atomic<std::uint64_t>
     monitoring_version_unconfirmed;
 
