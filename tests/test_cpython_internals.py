@@ -64,6 +64,13 @@ def test_the_layouts_the_build_writes_and_reads_hold_here(results):
     assert results["line table"] == results["monitoring version"] == "ok"
 
 
+def test_the_frame_objects_line(results):
+    assert results["frame layout"] == results["frame line"] == "ok"
+    refused = refusal("its frame objects are not laid out as expected")
+    for case in ("member elsewhere", "member of another type", "no such member"):
+        assert results[f"frame layout, {case}"] == refused, case
+
+
 def test_the_function_types_renaming(results):
     assert results["heap type"] == "ok"
     refused = refusal("a type lacks a member its spec gave it")

@@ -7,6 +7,7 @@ package and the built one must give the same answers."""
 
 import cProfile
 import io
+import pdb
 import pstats
 import sys
 import tempfile
@@ -126,6 +127,47 @@ def lines_after_local_events(package):
             M.set_local_events(TOOL, code, 0)
 
 
+def frame_lines_after_local_events(package):
+    """The lines of the package's frames in a failed call's traceback, and
+    whether pdb can list around the innermost, while a tool has line events
+    set on the functions the error passes through (as coverage's sysmon core
+    has on all it measures) and once they are cleared."""
+    fake_tool(package, returncode=1)
+    codes = [package.App.start.__code__, package._util.vorlix.__code__]
+
+    def failed_call():
+        try:
+            package.App("m").start()
+        except Exception as e:  # noqa: BLE001 - the answer is the traceback
+            return e.__traceback__.tb_next
+        return None
+
+    def lines(tb):
+        entries = []
+        while tb is not None:
+            line = tb.tb_frame.f_lineno
+            entries.append([tb.tb_frame.f_code.co_name, type(line).__name__, line == tb.tb_lineno])
+            tb = tb.tb_next
+        return entries
+
+    def listed(tb):
+        debugger = pdb.Pdb(stdin=io.StringIO(), stdout=io.StringIO())
+        debugger.reset()
+        debugger.setup(None, tb)
+        try:
+            return ended(lambda: debugger.onecmd("list"))
+        finally:
+            debugger.forget()
+
+    answers = []
+    for events in (E.LINE, 0):
+        for code in codes:
+            M.set_local_events(TOOL, code, events)
+        tb = failed_call()
+        answers.append(lines(tb) + [listed(tb)])
+    return answers
+
+
 def covered(package):
     """coverage.py's sysmon core measuring branches of the package, as
     `coverage run --branch --source DIR` would, then its reports: they must
@@ -195,6 +237,7 @@ PROGRAMS = {
     "local events cleared": (0, {}, local_events_cleared),
     "coverage's sysmon core measuring branches": (ALL, {}, covered),
     "traceback lines after local events": (0, {}, lines_after_local_events),
+    "frame lines after line events, set and cleared": (0, {}, frame_lines_after_local_events),
     # CPython 3.14 refuses it with ValueError; 3.15 ignores it in a Python
     # function, and the package keeps the program's error, but the C API
     # drops the callback, so only the first raise is heard alike.
