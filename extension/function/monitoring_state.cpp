@@ -36,6 +36,18 @@ void Monitoring::refresh() noexcept {
 }
 
 void Monitoring::listen_locally(PyObject* code) noexcept {
+    // A tool can only have been cleared or freed when the version moved: a
+    // Python function's code is instrumented again, and such a tool's
+    // events dropped, at its first call after that; this function's code,
+    // at its first monitored call, and only when it has events of its own.
+    const auto now = static_cast<std::uint32_t>(version);
+    if (cleaned != now) {
+        cleaned = now;
+        if ((told_locally(code, PY_MONITORING_EVENT_PY_START) |
+             told_locally(code, PY_MONITORING_EVENT_PY_RETURN)) != 0) {
+            cpython::drop_cleared_tools(code);
+        }
+    }
     locally[start] = told_locally(code, PY_MONITORING_EVENT_PY_START);
     locally[returned] = told_locally(code, PY_MONITORING_EVENT_PY_RETURN);
     update();

@@ -64,6 +64,10 @@ struct Monitoring {
     // Of start and return: the told tools that listen to this function
     // alone, when last read.
     std::uint8_t locally[local_count];
+    // The version (which the interpreter keeps in 32 bits) at which the
+    // code's local events were last rid of those of tools cleared or freed
+    // since they set them.
+    std::uint32_t cleaned;
 
     // Brings `events` up to the interpreter's listeners for a call on
     // `thread`; true when a told tool may listen to the function, whose code object is `code` (null
@@ -116,7 +120,8 @@ struct Monitoring {
     }
 
     // Takes in what tools listen to `code` alone, read afresh for each
-    // monitored call.
+    // monitored call, once the events of tools cleared or freed since they
+    // set them are dropped.
     void listen_locally(PyObject* code) noexcept;
 
     // The told tools that set `event` on `code` alone.

@@ -107,6 +107,36 @@ def local_events_cleared(package):
         M.set_local_events(TOOL, code, 0)
 
 
+def events_of_a_cleared_tool(package, freed):
+    """Events a tool set on one function alone, then the tool cleared, or
+    freed and its id taken by another tool; that tool listens, setting
+    nothing, then sets events of its own."""
+    fake_tool(package)
+    code = package.apps.keys.__code__
+    heard = []
+
+    def hear(code, offset, *args):
+        if is_packaged(code):
+            heard.append(code.co_qualname)
+
+    M.set_local_events(TOOL, code, E.PY_START | E.PY_RETURN)
+    keys = package.apps.keys()
+    if freed:
+        M.free_tool_id(TOOL)
+        M.use_tool_id(TOOL, "another")
+    else:
+        M.clear_tool_id(TOOL)
+    for event in (E.PY_START, E.PY_RETURN):
+        M.register_callback(TOOL, event, hear)
+    try:
+        answers = [keys, M.get_local_events(TOOL, code), package.apps.keys(), package.apps.keys(),
+                   M.get_local_events(TOOL, code), list(heard)]
+        M.set_local_events(TOOL, code, E.PY_START)
+        return answers + [package.apps.keys(), M.get_local_events(TOOL, code), heard]
+    finally:
+        M.set_local_events(TOOL, code, 0)
+
+
 def lines_after_local_events(package):
     """Which traceback entries have a line, after a tool set events on the
     functions an error passes through."""
@@ -235,6 +265,9 @@ PROGRAMS = {
                    ended(lambda: p.App("m").start())]),
     "local events": (0, {}, lambda p: local_events(p, E.PY_START | E.PY_RETURN)),
     "local events cleared": (0, {}, local_events_cleared),
+    "local events of a tool cleared": (0, {}, lambda p: events_of_a_cleared_tool(p, freed=False)),
+    "local events of a freed tool, its id taken": (
+        0, {}, lambda p: events_of_a_cleared_tool(p, freed=True)),
     "coverage's sysmon core measuring branches": (ALL, {}, covered),
     "traceback lines after local events": (0, {}, lines_after_local_events),
     "frame lines after line events, set and cleared": (0, {}, frame_lines_after_local_events),
