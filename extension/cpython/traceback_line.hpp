@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "refusal.hpp"
 
@@ -54,7 +55,7 @@ inline bool frame_layout_fits(const PyTypeObject* frame_type) noexcept {
          member != nullptr && member->name != nullptr; ++member) {
         if (std::strcmp(member->name, "f_trace_lines") == 0) {
             if (member->type == Py_T_BOOL &&
-                member->offset == static_cast<Py_ssize_t>(offsetof(FrameHead, f_trace_lines))) {
+                std::cmp_equal(member->offset, offsetof(FrameHead, f_trace_lines))) {
                 return true;
             }
             break;
