@@ -36,21 +36,26 @@ void Monitoring::refresh() noexcept {
 }
 
 void Monitoring::listen_locally(PyObject* code) noexcept {
-    // A tool can only have been cleared or freed when the version moved: a
-    // Python function's code is instrumented again, and such a tool's
-    // events dropped, at its first call after that; this function's code,
-    // at its first monitored call, and only when it has events of its own.
-    const auto now = static_cast<std::uint32_t>(version);
-    if (cleaned != now) {
-        cleaned = now;
-        if ((told_locally(code, PY_MONITORING_EVENT_PY_START) |
-             told_locally(code, PY_MONITORING_EVENT_PY_RETURN)) != 0) {
-            cpython::drop_cleared_tools(code);
-        }
+    if (cleaned != static_cast<std::uint32_t>(version)) [[unlikely]] {
+        // Comes back here (a jump, which leaves this path as short as it was).
+        return clean_then_listen(code);
     }
     locally[start] = told_locally(code, PY_MONITORING_EVENT_PY_START);
     locally[returned] = told_locally(code, PY_MONITORING_EVENT_PY_RETURN);
     update();
+}
+
+void Monitoring::clean_then_listen(PyObject* code) noexcept {
+    // A tool can only have been cleared or freed when the version moved: a
+    // Python function's code is instrumented again, and such a tool's
+    // events dropped, at its first call after that; this function's code,
+    // at its first monitored call, and only when it has events of its own.
+    cleaned = static_cast<std::uint32_t>(version);
+    if ((told_locally(code, PY_MONITORING_EVENT_PY_START) |
+         told_locally(code, PY_MONITORING_EVENT_PY_RETURN)) != 0) {
+        cpython::drop_cleared_tools(code);
+    }
+    listen_locally(code);
 }
 
 void Monitoring::update() noexcept {

@@ -125,13 +125,17 @@ struct Monitoring {
     void listen_locally(PyObject* code) noexcept;
 
     // The told tools that set `event` on `code` alone.
-    static std::uint8_t told_locally(PyObject* code, int event) noexcept {
+    [[gnu::always_inline]] static std::uint8_t told_locally(PyObject* code, int event) noexcept {
         return cpython::tools_set_locally(code, event) & monitoring_detail::told_tools;
     }
 
 private:
     // After the interpreter's listeners changed.
     void refresh() noexcept;
+    // Has the interpreter drop the events of tools cleared or freed since
+    // they set them on `code` alone, once for each version; then
+    // listen_locally().
+    [[gnu::cold]] void clean_then_listen(PyObject* code) noexcept;
     // `events` of start and return from what listens where.
     void update() noexcept;
 };
