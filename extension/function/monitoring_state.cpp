@@ -35,17 +35,23 @@ void Monitoring::refresh() noexcept {
     update();
 }
 
-void Monitoring::listen_locally(PyObject* code) noexcept {
-    if (cleaned != static_cast<std::uint32_t>(version)) [[unlikely]] {
-        // Comes back here (a jump, which leaves this path as short as it was).
-        return clean_then_listen(code);
-    }
+// Inlined in both callers.
+[[gnu::always_inline]] inline void Monitoring::read_locally(PyObject* code) noexcept {
     locally[start] = told_locally(code, PY_MONITORING_EVENT_PY_START);
     locally[returned] = told_locally(code, PY_MONITORING_EVENT_PY_RETURN);
     update();
 }
 
-void Monitoring::clean_then_listen(PyObject* code) noexcept {
+void Monitoring::listen_locally(PyObject* code) noexcept {
+    if (cleaned != static_cast<std::uint32_t>(version)) [[unlikely]] {
+        // A jump, which leaves this path as short as it was.
+        clean_then_read(code);
+        return;
+    }
+    read_locally(code);
+}
+
+void Monitoring::clean_then_read(PyObject* code) noexcept {
     // A tool can only have been cleared or freed when the version moved: a
     // Python function's code is instrumented again, and such a tool's
     // events dropped, at its first call after that; this function's code,
@@ -55,7 +61,7 @@ void Monitoring::clean_then_listen(PyObject* code) noexcept {
          told_locally(code, PY_MONITORING_EVENT_PY_RETURN)) != 0) {
         cpython::drop_cleared_tools(code);
     }
-    listen_locally(code);
+    read_locally(code);
 }
 
 void Monitoring::update() noexcept {

@@ -134,8 +134,10 @@ private:
     void refresh() noexcept;
     // Has the interpreter drop the events of tools cleared or freed since
     // they set them on `code` alone, once for each version; then
-    // listen_locally().
-    [[gnu::cold]] void clean_then_listen(PyObject* code) noexcept;
+    // read_locally().
+    [[gnu::cold]] void clean_then_read(PyObject* code) noexcept;
+    // `locally`, read from `code`, and `events` updated.
+    void read_locally(PyObject* code) noexcept;
     // `events` of start and return from what listens where.
     void update() noexcept;
 };
