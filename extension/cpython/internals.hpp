@@ -50,8 +50,10 @@
 // - code_monitoring.hpp: a code object's `_co_monitoring` (which tools set
 //   events on it alone), read on every call; the thread state's `tracing`
 //   (whether a tool's callback runs); the C API's words refusing a DISABLE
-//   of a raise or an unwind (3.15). The monitoring tests hold each against
-//   a Python function's behaviour.
+//   of a raise or an unwind (3.15); that instrumenting a code object again
+//   (which opcode tracing switched on and off in a frame of it does) drops
+//   the events of tools cleared or freed since they set them. The
+//   monitoring tests hold each against a Python function's behaviour.
 //
 // Nothing here includes another folder of the runtime: it sits below them
 // all, and a test host (tests/hosts/cpython_internals.cpp) builds it alone
