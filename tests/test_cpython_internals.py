@@ -58,6 +58,13 @@ def test_the_monitoring_version_read_inline_is_the_interpreters(results):
     assert results["monitoring version"] == "ok"
 
 
+def test_the_frame_objects_line(results):
+    assert results["frame layout"] == results["frame line"] == "ok"
+    refused = refusal("its frame objects are not laid out as expected")
+    for case in ("member elsewhere", "member of another type", "no such member"):
+        assert results[f"frame layout, {case}"] == refused, case
+
+
 def test_the_function_types_renaming(results):
     assert results["heap type"] == "ok"
     refused = refusal("a type lacks a member its spec gave it")

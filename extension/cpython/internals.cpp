@@ -4,6 +4,7 @@
 
 #include "bytecode_magic.hpp"
 #include "lazy_import_type.hpp"
+#include "traceback_line.hpp"
 
 namespace vx::cpython {
 
@@ -17,7 +18,7 @@ bool check_internals() noexcept {
     if (checked.load(std::memory_order_relaxed) != 0) {
         return true;
     }
-    const bool fits = bytecode_is_the_builds()
+    const bool fits = bytecode_is_the_builds() && frame_layout_fits(&PyFrame_Type)
 #if PY_VERSION_HEX >= 0x030F0000
                       && find_lazy_import_type()
 #endif

@@ -31,15 +31,20 @@
 //   `recursion_headroom`, which Python frames count against the recursion
 //   limit; every call of a package function counts one there. The tests
 //   compare the count with a Python function's.
-// - traceback_line.hpp: a traceback entry's `tb_lineno`, written when a
-//   package function adds its entry, since the frame PyFrame_New makes
-//   stands where CPython 3.15 finds no line once a tool set events on the
-//   code. The monitoring tests compare the lines with a Python function's.
+// - traceback_line.hpp: a traceback entry's `tb_lineno` and its frame's
+//   `f_lineno`, written when a package function adds its entry, since the
+//   frame PyFrame_New makes stands where CPython 3.15 finds no line once a
+//   tool set line events on the code. The frame object's structure is in
+//   an internal header only: the offset the frame type publishes for its
+//   member `f_trace_lines`, which follows `f_lineno`, is checked at import.
+//   The monitoring tests compare the lines with a Python function's.
 // - code_monitoring.hpp: a code object's `_co_monitoring` (which tools set
 //   events on it alone), read on every call; the thread state's `tracing`
 //   (whether a tool's callback runs); the C API's words refusing a DISABLE
-//   of a raise or an unwind (3.15). The monitoring tests hold each against
-//   a Python function's behaviour.
+//   of a raise or an unwind (3.15); that instrumenting a code object again
+//   (which opcode tracing switched on and off in a frame of it does) drops
+//   the events of tools cleared or freed since they set them. The
+//   monitoring tests hold each against a Python function's behaviour.
 //
 // Nothing here includes another folder of the runtime: it sits below them
 // all, and a test host (tests/hosts/cpython_internals.cpp) builds it alone

@@ -35,10 +35,33 @@ void Monitoring::refresh() noexcept {
     update();
 }
 
-void Monitoring::listen_locally(PyObject* code) noexcept {
+// Inlined in both callers.
+[[gnu::always_inline]] inline void Monitoring::read_locally(PyObject* code) noexcept {
     locally[start] = told_locally(code, PY_MONITORING_EVENT_PY_START);
     locally[returned] = told_locally(code, PY_MONITORING_EVENT_PY_RETURN);
     update();
+}
+
+void Monitoring::listen_locally(PyObject* code) noexcept {
+    if (cleaned != static_cast<std::uint32_t>(version)) [[unlikely]] {
+        // A jump, which leaves this path as short as it was.
+        clean_then_read(code);
+        return;
+    }
+    read_locally(code);
+}
+
+void Monitoring::clean_then_read(PyObject* code) noexcept {
+    // A tool can only have been cleared or freed when the version moved: a
+    // Python function's code is instrumented again, and such a tool's
+    // events dropped, at its first call after that; this function's code,
+    // at its first monitored call, and only when it has events of its own.
+    cleaned = static_cast<std::uint32_t>(version);
+    if ((told_locally(code, PY_MONITORING_EVENT_PY_START) |
+         told_locally(code, PY_MONITORING_EVENT_PY_RETURN)) != 0) {
+        cpython::drop_cleared_tools(code);
+    }
+    read_locally(code);
 }
 
 void Monitoring::update() noexcept {

@@ -64,6 +64,10 @@ struct Monitoring {
     // Of start and return: the told tools that listen to this function
     // alone, when last read.
     std::uint8_t locally[local_count];
+    // The version (which the interpreter keeps in 32 bits) at which the
+    // code's local events were last rid of those of tools cleared or freed
+    // since they set them.
+    std::uint32_t cleaned;
 
     // Brings `events` up to the interpreter's listeners for a call on
     // `thread`; true when a told tool may listen to the function, whose code object is `code` (null
@@ -116,17 +120,24 @@ struct Monitoring {
     }
 
     // Takes in what tools listen to `code` alone, read afresh for each
-    // monitored call.
+    // monitored call, once the events of tools cleared or freed since they
+    // set them are dropped.
     void listen_locally(PyObject* code) noexcept;
 
     // The told tools that set `event` on `code` alone.
-    static std::uint8_t told_locally(PyObject* code, int event) noexcept {
+    [[gnu::always_inline]] static std::uint8_t told_locally(PyObject* code, int event) noexcept {
         return cpython::tools_set_locally(code, event) & monitoring_detail::told_tools;
     }
 
 private:
     // After the interpreter's listeners changed.
     void refresh() noexcept;
+    // Has the interpreter drop the events of tools cleared or freed since
+    // they set them on `code` alone, once for each version; then
+    // read_locally().
+    [[gnu::cold]] void clean_then_read(PyObject* code) noexcept;
+    // `locally`, read from `code`, and `events` updated.
+    void read_locally(PyObject* code) noexcept;
     // `events` of start and return from what listens where.
     void update() noexcept;
 };

@@ -92,6 +92,7 @@ void add_traceback_entry(FunctionObject* function, const Call& call) noexcept {
         // Fails only without memory, and then the error it leaves is the
         // one the caller sees.
         if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) == 0) {
+            cpython::set_frame_line(frame.get(), function->built->code.firstlineno);
             cpython::set_newest_entry_line(function->built->code.firstlineno);
         }
     }

@@ -5,6 +5,7 @@
 //
 // usage: cpython_internals (built with extension/cpython/*.cpp)
 #include <Python.h>
+#include <frameobject.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "../../extension/cpython/internals.hpp"
 #include "../../extension/cpython/lazy_import_type.hpp"
 #include "../../extension/cpython/monitoring_version.hpp"
+#include "../../extension/cpython/traceback_line.hpp"
 
 namespace {
 
@@ -49,6 +51,46 @@ bool monitoring_version_holds_here() {
         return false;
     }
     return true;
+}
+
+// A stand-in for the frame type that publishes `f_trace_lines` as `type`
+// at `offset`, or no such member.
+bool frame_type_fits(int type, Py_ssize_t offset, bool listed = true) {
+    PyMemberDef members[] = {
+        {"f_trace_lines", type, offset, 0, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    PyTypeObject stand_in{};
+    stand_in.tp_members = listed ? members : members + 1;
+    return vx::cpython::frame_layout_fits(&stand_in);
+}
+
+// The line written into a frame PyFrame_New made is the one `f_lineno`
+// gives; a line already there stays.
+bool frame_line_holds_here() {
+    auto* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 3));
+    PyObject* globals = PyDict_New();
+    auto* frame = code != nullptr && globals != nullptr
+                      ? reinterpret_cast<PyObject*>(PyFrame_New(
+                            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals,
+                            nullptr))
+                      : nullptr;
+    bool passed = false;
+    if (frame != nullptr) {
+        vx::cpython::set_frame_line(frame, 41);
+        vx::cpython::set_frame_line(frame, 42);
+        PyObject* line = PyObject_GetAttrString(frame, "f_lineno");
+        passed = line != nullptr && PyLong_AsLong(line) == 41 &&
+                 PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame)) == 41;
+        Py_XDECREF(line);
+        if (!passed && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_AssertionError, "the frame does not give the line written");
+        }
+    }
+    Py_XDECREF(frame);
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+    return passed;
 }
 
 struct Object {
@@ -108,6 +150,15 @@ int main() {
     report("byte code", vx::cpython::bytecode_is_the_builds());
     report("byte code, another", vx::cpython::bytecode_is_the_builds(PyImport_GetMagicNumber() + 1));
 
+    {
+        using vx::cpython::traceback_line_detail::FrameHead;
+        const auto offset = static_cast<Py_ssize_t>(offsetof(FrameHead, f_trace_lines));
+        report("frame layout", vx::cpython::frame_layout_fits(&PyFrame_Type));
+        report("frame layout, member elsewhere", frame_type_fits(Py_T_BOOL, offset + 8));
+        report("frame layout, member of another type", frame_type_fits(Py_T_INT, offset));
+        report("frame layout, no such member", frame_type_fits(Py_T_BOOL, offset, false));
+        report("frame line", frame_line_holds_here());
+    }
     report("monitoring version", monitoring_version_holds_here());
 
     report("heap type", renamed(true));

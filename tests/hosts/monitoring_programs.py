@@ -7,6 +7,7 @@ package and the built one must give the same answers."""
 
 import cProfile
 import io
+import pdb
 import pstats
 import sys
 import tempfile
@@ -106,6 +107,36 @@ def local_events_cleared(package):
         M.set_local_events(TOOL, code, 0)
 
 
+def events_of_a_cleared_tool(package, freed):
+    """Events a tool set on one function alone, then the tool cleared, or
+    freed and its id taken by another tool; that tool listens, setting
+    nothing, then sets events of its own."""
+    fake_tool(package)
+    code = package.apps.keys.__code__
+    heard = []
+
+    def hear(code, offset, *args):
+        if is_packaged(code):
+            heard.append(code.co_qualname)
+
+    M.set_local_events(TOOL, code, E.PY_START | E.PY_RETURN)
+    keys = package.apps.keys()
+    if freed:
+        M.free_tool_id(TOOL)
+        M.use_tool_id(TOOL, "another")
+    else:
+        M.clear_tool_id(TOOL)
+    for event in (E.PY_START, E.PY_RETURN):
+        M.register_callback(TOOL, event, hear)
+    try:
+        answers = [keys, M.get_local_events(TOOL, code), package.apps.keys(), package.apps.keys(),
+                   M.get_local_events(TOOL, code), list(heard)]
+        M.set_local_events(TOOL, code, E.PY_START)
+        return answers + [package.apps.keys(), M.get_local_events(TOOL, code), heard]
+    finally:
+        M.set_local_events(TOOL, code, 0)
+
+
 def lines_after_local_events(package):
     """Which traceback entries have a line, after a tool set events on the
     functions an error passes through."""
@@ -124,6 +155,47 @@ def lines_after_local_events(package):
     finally:
         for code in codes:
             M.set_local_events(TOOL, code, 0)
+
+
+def frame_lines_after_local_events(package):
+    """The lines of the package's frames in a failed call's traceback, and
+    whether pdb can list around the innermost, while a tool has line events
+    set on the functions the error passes through (as coverage's sysmon core
+    has on all it measures) and once they are cleared."""
+    fake_tool(package, returncode=1)
+    codes = [package.App.start.__code__, package._util.vorlix.__code__]
+
+    def failed_call():
+        try:
+            package.App("m").start()
+        except Exception as e:  # noqa: BLE001 - the answer is the traceback
+            return e.__traceback__.tb_next
+        return None
+
+    def lines(tb):
+        entries = []
+        while tb is not None:
+            line = tb.tb_frame.f_lineno
+            entries.append([tb.tb_frame.f_code.co_name, type(line).__name__, line == tb.tb_lineno])
+            tb = tb.tb_next
+        return entries
+
+    def listed(tb):
+        debugger = pdb.Pdb(stdin=io.StringIO(), stdout=io.StringIO())
+        debugger.reset()
+        debugger.setup(None, tb)
+        try:
+            return ended(lambda: debugger.onecmd("list"))
+        finally:
+            debugger.forget()
+
+    answers = []
+    for events in (E.LINE, 0):
+        for code in codes:
+            M.set_local_events(TOOL, code, events)
+        tb = failed_call()
+        answers.append(lines(tb) + [listed(tb)])
+    return answers
 
 
 def covered(package):
@@ -193,8 +265,12 @@ PROGRAMS = {
                    ended(lambda: p.App("m").start())]),
     "local events": (0, {}, lambda p: local_events(p, E.PY_START | E.PY_RETURN)),
     "local events cleared": (0, {}, local_events_cleared),
+    "local events of a tool cleared": (0, {}, lambda p: events_of_a_cleared_tool(p, freed=False)),
+    "local events of a freed tool, its id taken": (
+        0, {}, lambda p: events_of_a_cleared_tool(p, freed=True)),
     "coverage's sysmon core measuring branches": (ALL, {}, covered),
     "traceback lines after local events": (0, {}, lines_after_local_events),
+    "frame lines after line events, set and cleared": (0, {}, frame_lines_after_local_events),
     # CPython 3.14 refuses it with ValueError; 3.15 ignores it in a Python
     # function, and the package keeps the program's error, but the C API
     # drops the callback, so only the first raise is heard alike.
