@@ -28,7 +28,9 @@ from other processes on the machine hits both sides alike, and reported as
 medians with the min-max of the medians of equal blocks of rounds.
 
 The table is printed and written to bench/results.md, or for another CPython
-than the default 3.14 to bench/results-3.X.md (not with --quick).
+than the default 3.14 to bench/results-3.X.md (not with --quick), and
+README.md's Measured table is made anew from the results files
+(bench/readme_table.py).
 """
 
 from __future__ import annotations
@@ -875,6 +877,10 @@ def main() -> None:
         results = BENCH / ("results.md" if version == "3.14" else f"results-{version}.md")
         results.write_text(text)
         print(f"written to {results}", file=sys.stderr)
+        import readme_table  # beside this file, on the path above
+
+        readme_table.update()
+        print(f"README.md's Measured table made anew from {results.name} and the other results", file=sys.stderr)
 
 
 if __name__ == "__main__":

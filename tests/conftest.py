@@ -61,18 +61,27 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason=f"under {EMULATED}: {why}"))
 
 
-def pytest_terminal_summary(terminalreporter):
-    """Why the skipped tests skipped, one line per reason with its count:
-    pytest's -rs gives a line for each place instead, which with a suite's
-    worth of parametrized skips says less."""
-    if "s" in getattr(terminalreporter, "reportchars", ""):
-        return
+def _skip_reasons(terminalreporter) -> collections.Counter:
     reasons = collections.Counter()
     for report in terminalreporter.stats.get("skipped", []):
         longrepr = report.longrepr
         reason = longrepr[2] if isinstance(longrepr, tuple) else str(longrepr)
-        reasons[reason.removeprefix("Skipped: ")] += 1
-    if reasons:
-        terminalreporter.write_sep("-", "skipped, by reason")
-        for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
-            terminalreporter.write_line(f"{count:4} {reason}")
+        reasons[" ".join(reason.removeprefix("Skipped: ").split())] += 1
+    return reasons
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Why the skipped tests skipped, one line per reason with its count:
+    pytest's -rs gives a line for each place instead, which with a suite's
+    worth of parametrized skips says less.  Where VORLIX_SKIP_LOG names a
+    file, the same lines are added to it, for CI to hold every skip to the
+    list of those it expects (.ci/check-skips)."""
+    reasons = _skip_reasons(terminalreporter)
+    if log := os.environ.get("VORLIX_SKIP_LOG"):
+        with open(log, "a", encoding="utf-8") as file:
+            file.writelines(f"{count}\t{reason}\n" for reason, count in sorted(reasons.items()))
+    if "s" in getattr(terminalreporter, "reportchars", "") or not reasons:
+        return
+    terminalreporter.write_sep("-", "skipped, by reason")
+    for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
+        terminalreporter.write_line(f"{count:4} {reason}")

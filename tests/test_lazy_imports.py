@@ -7,10 +7,8 @@ leaves placeholders alone), which of subprocess and collections.abc are
 loaded, sys.lazy_modules, and the step's answer. Both records must match,
 but for the one difference stated in TWIN_DIFFERENCE."""
 
-import importlib.util
 import json
 import os
-import re
 import subprocess
 import sys
 from pathlib import Path
@@ -245,3 +243,35 @@ def test_the_import_statements_run_as_the_build_compiled_them(sim, refusal):
         ["mail", "notes", "camera", "music", "maps", "clock"], "home", "VorlixException",
         ["_onlogline", "return"], {"_onlogline": "Callable[[str], None] | None",
                                    "return": "list[str] | None"}]
+
+
+# Nothing is compiled at run time: the package binds its names under lazy
+# imports from code that the build made of its import statements, so
+# importing it and resolving every name raises no compile audit event (as
+# compiling would) but the one this check makes itself, which shows that
+# its hook hears the package's file.  In a fresh child, the build first on
+# its path, so that it holds in every suite, whatever ran here before.
+NOTHING_COMPILED = r"""
+import json, sys
+name, prelude = sys.argv[1:]
+compiled = []
+sys.addaudithook(lambda event, args: event == "compile" and name in str(args[1])
+                 and compiled.append([bytes(args[0] or b"").decode(), str(args[1])]))
+exec(prelude)
+P = __import__(name)
+P.apps.keys(), P.launchers.current, P.VorlixException, P.vorlix("status")
+compile("pass", P.__file__, "exec")
+print(json.dumps([compiled, P.__file__]))
+"""
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_importing_the_package_compiles_nothing(sim, mode):
+    flags, env, prelude = MODES[mode]
+    path = [os.environ.get("VORLIX_BUILD_DIR", ""), os.environ.get("PYTHONPATH", "")]
+    env = {**os.environ, **env, "PYTHONPATH": os.pathsep.join(filter(None, path))}
+    proc = subprocess.run([sys.executable, "-P", *flags, "-c", NOTHING_COMPILED, "vorlix", prelude],
+                          capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    compiled, file = json.loads(proc.stdout)
+    assert compiled == [["pass", file]]

@@ -1,12 +1,13 @@
 """The source distribution as a device with a compiler and a packager get
-it: made by the build backend's own hook (as ./dev sdist makes it), holding
-the whole repository but what builds make (the licence, the README and the
-package page, the tests, the simulator and the tools among it).  pip builds
-and installs it into a fresh virtual environment, without build isolation,
-and the installed package drives the simulated device; a packager builds it
-and runs its tests by README.md's recipe as printed there, as root and as
-an unprivileged user.  The recipe's two runs of the suite take about 1½
-minutes under other work, so they run when VORLIX_PACKAGER_RECIPE is set
+it: made by the build backend's own hook as ./dev sdist makes it
+(tools/sdist.py), holding what git tracks of a checkout and nothing else
+(the licence, the README and the package page, the tests, the simulator
+and the tools among it), or all but what builds make of a tree that is no
+checkout.  pip builds and installs it into a fresh virtual environment,
+without build isolation, and the installed package drives the simulated
+device; a packager builds it and runs its tests by README.md's recipe as
+printed there, as root and as an unprivileged user.  The recipe runs the
+whole suite twice more, so it runs when VORLIX_PACKAGER_RECIPE is set
 (./dev check sdist, and so CI), not in a contributor's every ./dev test."""
 
 import email.parser
@@ -33,18 +34,22 @@ REPO = Path(__file__).resolve().parent.parent
 VERSION = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"]
 
 
+def make_sdist(top: Path, out: Path) -> Path:
+    """The source distribution of the tree `top`, as ./dev sdist makes it."""
+    made = subprocess.run([sys.executable, "-P", str(REPO / "tools" / "sdist.py"), str(out)],
+                          cwd=top, check=True, capture_output=True, text=True).stdout.splitlines()[-1]
+    assert made == str(out / f"vorlix-{VERSION}.tar.gz")
+    return Path(made)
+
+
 @pytest.fixture(scope="module")
 def sdist(tmp_path_factory):
-    out = tmp_path_factory.mktemp("sdist")
-    # The hook reads pyproject.toml from the working directory.
-    name = subprocess.run(
-        [sys.executable, "-P", "-c",
-         "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))",
-         str(out)],
-        cwd=REPO, check=True, capture_output=True, text=True,
-    ).stdout.splitlines()[-1]
-    assert name == f"vorlix-{VERSION}.tar.gz"
-    return out / name
+    return make_sdist(REPO, tmp_path_factory.mktemp("sdist"))
+
+
+def names_in(sdist: Path) -> set[str]:
+    with tarfile.open(sdist) as tar:
+        return {n.removeprefix(f"vorlix-{VERSION}/") for n in tar.getnames()}
 
 
 # What builds, tests and the checks leave in a checkout (.gitignore).
@@ -53,12 +58,17 @@ MADE = {"build", "dist", "__pycache__", ".pytest_cache", ".hypothesis", ".mypy_c
 
 def test_holds_the_repository_licence_and_metadata_but_nothing_made(sdist):
     top = f"vorlix-{VERSION}/"
+    names = names_in(sdist)
     with tarfile.open(sdist) as tar:
-        names = {n.removeprefix(top) for n in tar.getnames()}
         pkg_info = tar.extractfile(top + "PKG-INFO").read().decode()
         licence = tar.extractfile(top + "LICENSE").read().decode()
-    sources = {str(p.relative_to(REPO)) for p in REPO.rglob("*")
-               if p.is_file() and not MADE & set(p.relative_to(REPO).parts)}
+    if (REPO / ".git").exists():
+        listed = subprocess.run(["git", "-c", f"safe.directory={REPO}", "-C", str(REPO), "ls-files", "-z"],
+                                check=True, capture_output=True, text=True).stdout.split("\0")
+        sources = {name for name in listed if name and (REPO / name).is_file()}
+    else:
+        sources = {str(p.relative_to(REPO)) for p in REPO.rglob("*")
+                   if p.is_file() and not MADE & set(p.relative_to(REPO).parts)}
     assert {"dev", "tools/simulator/vorlix", "tests/conftest.py", "CMakeLists.txt"} <= sources
     assert sources - names == set()
     assert "PKG-INFO" in names
@@ -78,6 +88,23 @@ def test_holds_the_repository_licence_and_metadata_but_nothing_made(sdist):
     assert served == ["3.14", "3.15"]
     allowed = SpecifierSet(meta["Requires-Python"])
     assert [v for v in ("3.13", "3.14", "3.15", "3.16") if v in allowed] == served
+
+
+def test_a_checkout_gives_what_git_tracks_and_no_untracked_file(tmp_path):
+    checkout = tmp_path / "checkout"
+    (checkout / "tools").mkdir(parents=True)
+    for name in ("pyproject.toml", "PACKAGE.md", "LICENSE"):
+        shutil.copy(REPO / name, checkout / name)
+    (checkout / "tools" / "kept.sh").write_text("echo tracked\n")
+    (checkout / "tools" / "gone.sh").write_text("echo tracked, then deleted\n")
+    subprocess.run(["git", "init", "-q"], cwd=checkout, check=True)
+    subprocess.run(["git", "add", "."], cwd=checkout, check=True)
+    (checkout / "tools" / "gone.sh").unlink()
+    # A contributor's scratch files: none is ignored by .gitignore.
+    (checkout / "scratch.py").write_text("print('not for packagers')\n")
+    (checkout / "tools" / "try.sh").write_text("echo mine\n")
+    names = names_in(make_sdist(checkout, tmp_path))
+    assert names - {"PKG-INFO"} == {"pyproject.toml", "PACKAGE.md", "LICENSE", "tools/kept.sh"}
 
 
 def test_pip_builds_and_installs_it_and_the_installed_package_works(sdist, sim, tmp_path):
@@ -155,10 +182,12 @@ def test_a_packager_runs_the_readmes_recipe_in_it(sdist, way):
         if as_user:
             for path in [work, *work.rglob("*")]:
                 os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
-        # Nothing of this run's build: the recipe names its own.  The report
-        # says why each skipped test skipped; a temporary directory of the
-        # run's own keeps its pytest from this one's.
-        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VORLIX_BUILD_DIR")}
+        # Nothing of this run's build: the recipe names its own; nor its
+        # skip log, as the recipe's skips are held to ACCEPTED_SKIPS here.
+        # The report says why each skipped test skipped; a temporary
+        # directory of the run's own keeps its pytest from this one's.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("PYTHONPATH", "VORLIX_BUILD_DIR", "VORLIX_SKIP_LOG")}
         env |= {"PATH": f"{work / 'bin'}:{env['PATH']}", "HOME": str(work), "TMPDIR": str(work / "tmp"),
                 "PYTEST_ADDOPTS": f"-p no:cacheprovider --junitxml={work / 'report.xml'}"}
         run = subprocess.run([*as_user, "sh", "-ec", RECIPES[way]], cwd=work / f"vorlix-{VERSION}", env=env,

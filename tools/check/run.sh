@@ -19,12 +19,17 @@
 #             (.clang-tidy) over the release build's compile database
 #
 # With no arguments every stage runs; otherwise the stages named.  Each
-# stage prints how long it took, and the first failing stage ends the run.
+# stage says how long it took the last time it passed on this machine
+# (kept in $VORLIX_TIMES, which ./dev binds from its cache) and how long
+# it took now, and the first failing stage ends the run.
 # VORLIX_PYTHON_VERSION (./dev check --python 3.X) picks the CPython, 3.14
 # unless set; each has its own build directories.
 set -euo pipefail
 
 REPO=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd -P)
+TIMES_DIR=${VORLIX_TIMES-}
+# shellcheck source=tools/last_time.sh
+source "$REPO/tools/last_time.sh"
 PY=${VORLIX_PYTHON_VERSION:-3.14}
 RELEASE_DIR=${VORLIX_BUILD_DIR:-$REPO/build/x86_64-$PY}
 DEBUG_DIR=$REPO/build/debug-$PY
@@ -207,13 +212,13 @@ stage_lint() {
 	if ((changed)); then
 		head -n 60 "$diff" >&2
 		say "check: clang-format would change $changed lines (the first above; the whole diff in $diff);" \
-			"./dev format lays the sources out (or ./dev shell -c 'clang-format -i FILE' one file;" \
-			"the host's clang-format may be too old for .clang-format)"
+			"./dev format lays the sources out (./dev format FILE... some of them)"
 		rc=1
 	fi
 	local database=$RELEASE_DIR/compile_commands.json
 	[[ -f $database ]] || die "no compile database at $database (CMakeLists.txt asks cmake for one)"
-	say "check: clang-tidy over the files of $database (one to three minutes on two cores)"
+	local start=$SECONDS step="check clang-tidy $PY"
+	say "check: clang-tidy over the files of $database$(last_time "$step")"
 	# Its checks, and that every finding is an error, are .clang-tidy's.
 	# A header's findings come once for each file that includes it, under
 	# more than one spelling of its path.
@@ -224,15 +229,16 @@ stage_lint() {
 		say "check: clang-tidy's findings by check (all output in $log):"
 		grep -oE '\[[a-z][a-z0-9.,-]*\]$' <<<"$findings" | sed 's/^\[//; s/[],].*//' | sort | uniq -c | sort -rn >&2
 		rc=1
+	else
+		remember_time "$step" $((SECONDS - start))
 	fi
 	((rc == 0)) || die "the C++ sources do not pass clang-format and clang-tidy (above)"
 }
 
 # Kept out of ./dev test, which a contributor runs after every edit: the
-# recipe builds the package again and runs the whole suite twice more,
-# some 2 minutes.
+# recipe builds the package again and runs the whole suite twice more.
 stage_sdist() {
-	say "check: the packager's recipe from a source distribution, as root and as another user (about 2 minutes on two cores)"
+	say "check: the packager's recipe from a source distribution, as root and as another user"
 	run_pytest "$PYTHON" "$RELEASE_DIR" VORLIX_PACKAGER_RECIPE=1 -- \
 		"$REPO/tests/test_sdist.py::test_a_packager_runs_the_readmes_recipe_in_it"
 }
@@ -252,10 +258,11 @@ main() {
 	done
 	local total=$SECONDS
 	for stage in "${stages[@]}"; do
-		say "check: == $stage =="
+		say "check: == $stage ==$(last_time "check $stage $PY")"
 		start=$SECONDS
 		"stage_$stage"
 		say "check: $stage passed in $((SECONDS - start)) s"
+		remember_time "check $stage $PY" $((SECONDS - start))
 	done
 	say "check: all passed (${stages[*]}) in $((SECONDS - total)) s"
 }

@@ -53,8 +53,6 @@ CMAKE_ARGS=(
 WHEEL_ARGS=(-C cmake.python-hints=false)
 WHEEL_ENV=(_PYTHON_HOST_PLATFORM=linux-aarch64)
 MULTIARCH=aarch64-linux-gnu
-# FindPython and, for 3.15, the import code's compiler run under emulation.
-WHEEL_TIME='about 30 s on two cores'
 
 target_root_dir() {
 	local key
@@ -63,11 +61,11 @@ target_root_dir() {
 }
 
 make_target_root() {
-	local target=$1 tmp log=$CACHE/make-aarch64.log
+	local target=$1 tmp log=$CACHE/make-aarch64.log start=$SECONDS
 	rm -rf --one-file-system -- "$CACHE"/.making-*
 	debian_mirror
 	probe_mirror "$CACHE"
-	say "making the arm64 target root (Debian $SUITE; byte-compiling it under emulation takes about a minute)..."
+	say "making the arm64 target root (Debian $SUITE, once; most of it byte-compiling under emulation)$(last_time "make the arm64 target root")..."
 	tmp=$(mktemp -d "$CACHE/.making-XXXXXX")
 	chmod 755 "$tmp"
 	trap 'rm -rf --one-file-system -- "$tmp"' EXIT
@@ -104,8 +102,8 @@ make_target_root() {
 			xargs -0 cat >"$tmp/etc/ssl/certs/ca-certificates.crt"
 	fi
 	# Nothing was byte-compiled; without it every emulated run compiles the
-	# standard library and pytest again (a trivial pytest run takes 4.8 s
-	# instead of 1.3 s).
+	# standard library and pytest again, which under emulation costs a
+	# trivial pytest run several times its own time.
 	local py
 	for py in "${PYTHON_VERSIONS[@]}"; do
 		if ! enter_target_root "$tmp" '' / HOME=/root LANG=C.UTF-8 "PATH=$ROOT_PATH" -- "/usr/bin/python$py" -m compileall -q -j0 \
@@ -116,6 +114,7 @@ make_target_root() {
 	printf '%s\n' "${TARGET_PACKAGES[@]}" >"$tmp/.vorlix-dev-packages"
 	mv -T -- "$tmp" "$target"
 	trap - EXIT INT TERM
+	remember_time "make the arm64 target root" $((SECONDS - start))
 }
 
 ensure_target_root() {
