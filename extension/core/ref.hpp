@@ -1,28 +1,11 @@
-// Owned and borrowed references as distinct types, so that every reference
-// in the module is held on purpose: an `Owned` releases its reference when it
-// goes out of scope, a `Borrowed` never touches the count.
+// Owned references as a type of their own, so that every reference in the
+// module is held on purpose: an `Owned` releases its reference when it goes
+// out of scope; a bare PyObject* is borrowed, and never released.
 #pragma once
 
 #include <Python.h>
 
 namespace vx {
-
-class Borrowed {
-public:
-    constexpr Borrowed() noexcept = default;
-    // The conversions to and from PyObject* are implicit on purpose: a
-    // reference is handed to the C API, and taken from it, as it is.
-    // NOLINTNEXTLINE(google-explicit-constructor)
-    constexpr Borrowed(PyObject* object) noexcept : object_(object) {}
-
-    constexpr PyObject* get() const noexcept { return object_; }
-    constexpr explicit operator bool() const noexcept { return object_ != nullptr; }
-    // NOLINTNEXTLINE(google-explicit-constructor)
-    constexpr operator PyObject*() const noexcept { return object_; }
-
-private:
-    PyObject* object_ = nullptr;
-};
 
 class Owned {
 public:
@@ -53,7 +36,6 @@ public:
     // freed at the semicolon.
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
-    Borrowed borrow() const noexcept { return object_; }
 
     // Hands the reference to the caller, for returning to the interpreter or
     // to a C API call that steals it.
