@@ -23,10 +23,9 @@ namespace {
 
 const Text return_key{"return"};
 
-// The key of an annotation, the name of a parameter or "return", as the
-// interned str that the function already holds: interning it again for
-// every annotation of every function made at import costs more than the
-// look-up.
+// The key of an annotation: the parameter's own name, the very str of the
+// code's locals, as a Python function's annotate code keys its dict with
+// the names its code interned; or "return".
 Owned annotation_key(const FunctionSpec& spec, const Scope& scope, PyObject* varnames,
                      std::string_view key) noexcept {
     if (key == "return") {

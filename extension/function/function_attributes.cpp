@@ -79,9 +79,8 @@ int refuse_readonly(PyObject*, PyObject*, void*) noexcept {
 
 // A field of the function that its attribute reads and changes directly.
 // One getter and one setter serve them all, each descriptor's closure
-// pointing at its row below. The rows hold their text rather than point to
-// it: every pointer in a table is a relocation for the dynamic loader, in a
-// module close to its size limit.
+// pointing at its row below.
+
 // What a caller may set a field to.
 enum class Accepts : unsigned char {
     str,            // a str; deleting is refused
