@@ -75,7 +75,8 @@ def test_the_text_as_it_stands_compiles(tmp_path):
     ]),
     ("__init__", [
         (('"launchers", ', ""),
-         '__init__.py, line 8: `__all__ = ["App", "apps", "Launcher", "VorlixException", "vorlix"]`'),
+         '__init__.py, line 8: `__all__ = ["App", "apps", "Launcher", "VorlixException", '
+         '"vorlix"]`'),
     ]),
 ], ids=["_util", "_app", "_launcher", "__init__"])
 def test_a_table_that_disagrees_with_the_text_stops_the_build(tmp_path, module, changes):

@@ -14,9 +14,10 @@ OUTPUT_DIR/MODULE.hpp, holds:
   first use: each function's annotate code and, on CPython 3.15, the code
   of each run of import statements that lazy imports run as the module's
   own (all the compiler's, nothing rewritten);
-- for each function, what its `__code__` says of it: its names, locals,
-  flags and first line; for each class its first line and static
-  attributes;
+- each function's `__code__`: its compiled code, with a body in front that
+  raises instead of running it (native_code below), so that it names what
+  a Python function's code names; for each class its first line and
+  static attributes;
 - the magic number of the byte code, which the extension compares with the
   headers it is built against;
 - `agrees<table>()`, which checks the module's C++ statement table against
@@ -127,7 +128,8 @@ def code_entry(data, code):
               data.part(consts), data.names(code.co_names), data.names(code.co_varnames),
               data.names(code.co_freevars), data.part(code.co_linetable),
               data.part(code.co_exceptiontable), str(len(code.co_consts)), str(code.co_argcount),
-              str(code.co_posonlyargcount), str(code.co_stacksize), str(code.co_flags), str(code.co_firstlineno)]
+              str(code.co_posonlyargcount), str(code.co_stacksize), str(code.co_flags),
+              str(code.co_firstlineno)]
     return "{" + ", ".join(fields) + "}"
 
 
