@@ -1,0 +1,93 @@
+"""The runtime (extension/) speaks for the package it serves: the types it
+makes are the package's (their `__module__`, and the dotted name the
+interpreter's messages give), and its reprs and messages name the package,
+each spelled as it always was. Yet the runtime's own sources spell no name
+of the package: the name reaches it through the module table alone."""
+
+import gc
+import re
+import struct
+import sys
+import types
+from importlib import resources
+from pathlib import Path
+
+import pytest
+
+import vorlix
+import vorlix._app
+
+EXTENSION = Path(__file__).resolve().parents[1] / "extension"
+
+
+def package_finder():
+    return next(f for f in sys.meta_path
+                if not isinstance(f, type) and f.find_spec("vorlix._util", None) is not None)
+
+
+def native_body():
+    return next(c for c in vorlix._app.App.start.__code__.co_consts if isinstance(c, type))
+
+
+def the_state():
+    states = [o for o in gc.get_objects() if type(o).__name__ == "State"]
+    assert len(states) == 1
+    return states[0]
+
+
+# Each type the runtime makes: how to reach one of its objects, and the
+# name the interpreter's messages give the type (its tp_name).
+TYPES = {
+    "Loader": (lambda: vorlix.__loader__, "vorlix.Loader"),
+    "Finder": (package_finder, "vorlix.Finder"),
+    "DirectoryFinder": (lambda: package_finder()(vorlix.__path__[0]), "vorlix.DirectoryFinder"),
+    "ResourcePath": (lambda: resources.files(vorlix), "vorlix.ResourcePath"),
+    "NativeBody": (native_body, "vorlix.NativeBody"),
+    "State": (the_state, "vorlix.State"),
+    # Named in messages as Python's function type is.
+    "function": (lambda: vorlix._app.App.start, "function"),
+}
+
+
+class TestTypes:
+    @pytest.mark.parametrize("name", TYPES)
+    def test_each_type_belongs_to_the_package(self, name):
+        reach, message_name = TYPES[name]
+        found = reach()
+        made = found if name == "NativeBody" else type(found)
+        assert (made.__module__, made.__qualname__, made.__name__) == ("vorlix", name, name)
+        with pytest.raises(TypeError) as refused:
+            made.anything = None
+        assert str(refused.value) == (f"cannot set 'anything' attribute of immutable type "
+                                      f"'{message_name}'")
+
+    def test_the_states_key_names_the_package_and_this_copy(self):
+        state = the_state()
+        keys = [key for holder in gc.get_referrers(state) if type(holder) is dict
+                for key, value in holder.items() if value is state]
+        assert len(keys) == 1
+        assert re.fullmatch(r"vorlix@[0-9a-f]{%d}" % (2 * struct.calcsize("P")), keys[0])
+
+
+class TestWords:
+    @pytest.mark.parametrize("module", ["vorlix", "vorlix._util", "vorlix._app",
+                                        "vorlix._launcher"])
+    def test_a_loader_names_its_module(self, module):
+        assert repr(sys.modules[module].__loader__) == f"<vorlix loader for '{module}'>"
+
+    def test_the_finder_and_the_directorys(self):
+        finder = package_finder()
+        assert repr(finder) == "<vorlix finder>"
+        assert repr(finder(vorlix.__path__[0])) == f"<vorlix finder for {vorlix.__path__[0]!r}>"
+        with pytest.raises(ImportError) as refused:
+            finder("/elsewhere")
+        assert (str(refused.value), refused.value.path) == ("not the vorlix package directory",
+                                                            "/elsewhere")
+
+    def test_a_function_made_from_a_code_object_says_why_it_cannot_run(self):
+        made = types.FunctionType(vorlix._app.App.start.__code__, {})
+        with pytest.raises(TypeError) as refused:
+            made(None)
+        assert str(refused.value) == (
+            "this function was made from the code object of a vorlix function, which describes "
+            "its parameters only: the body is native code and does not come with it")
