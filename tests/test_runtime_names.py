@@ -8,6 +8,7 @@ import gc
 import re
 import struct
 import sys
+import textwrap
 import types
 from importlib import resources
 from pathlib import Path
@@ -91,3 +92,59 @@ class TestWords:
         assert str(refused.value) == (
             "this function was made from the code object of a vorlix function, which describes "
             "its parameters only: the body is native code and does not come with it")
+
+
+# A C++ file's comments, and its string and character literals (any
+# encoding prefix, raw or not); #include names its file as a string literal.
+LEXEMES = re.compile(r"""
+    (?P<comment> //[^\n]* | /\*.*?\*/ )
+  | (?:u8|[uUL])? R" (?P<delimiter>[^(\s]*) \( (?P<raw>.*?) \) (?P=delimiter) "
+  | (?:u8|[uUL])? " (?P<text>(?:\\.|[^"\\\n])*) "
+  | (?:u8|[uUL])? ' (?:\\.|[^'\\\n])* '
+""", re.S | re.X)
+
+
+def string_literals(source):
+    """The string literals of C++ `source`, those written side by side (which
+    the compiler joins) as one."""
+    def blank_comment(lexeme):
+        return " " if lexeme["comment"] else lexeme[0]
+
+    code = LEXEMES.sub(blank_comment, source)
+    literals, joined_up_to = [], None
+    for lexeme in LEXEMES.finditer(code):
+        text = lexeme["raw"] if lexeme["raw"] is not None else lexeme["text"]
+        if text is None:
+            continue
+        if joined_up_to is not None and code[joined_up_to:lexeme.start()].isspace():
+            literals[-1] += text
+        else:
+            literals.append(text)
+        joined_up_to = lexeme.end()
+    return literals
+
+
+RUNTIME = sorted(p for p in EXTENSION.rglob("*") if p.suffix in (".cpp", ".hpp"))
+
+
+class TestSources:
+    def test_literals_are_read_as_the_compiler_reads_them(self):
+        source = textwrap.dedent(r'''
+            // "in a comment"
+            #include "core/names.hpp"
+            const char* a = "one " /* "between" */ "part";
+            const char* b = "joined "
+                            "over lines";
+            const char c = '"';
+            const char* d = R"x(raw "quoted")x" u8"\"escaped\"";
+        ''')
+        assert string_literals(source) == ["core/names.hpp", "one part", "joined over lines",
+                                           'raw "quoted"\\"escaped\\"']
+
+    @pytest.mark.parametrize("path", RUNTIME, ids=lambda p: str(p.relative_to(EXTENSION)))
+    def test_the_runtime_spells_no_name_of_the_package(self, path):
+        source = path.read_text()
+        assert [s for s in string_literals(source) if vorlix.__name__ in s.lower()] == []
+        # Nor does its code name anything of the package's, its entry point
+        # say; its comments may.
+        assert vorlix.__name__ not in LEXEMES.sub(" ", source)
