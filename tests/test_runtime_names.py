@@ -2,11 +2,15 @@
 makes are the package's (their `__module__`, and the dotted name the
 interpreter's messages give), and its reprs and messages name the package,
 each spelled as it always was. Yet the runtime's own sources spell no name
-of the package: the name reaches it through the module table alone."""
+of the package: the name reaches it through the module table alone, whose
+first row, the package's own, gives it, and which the build refuses when
+the runtime could not serve it."""
 
 import gc
+import importlib.machinery
 import re
 import struct
+import subprocess
 import sys
 import textwrap
 import types
@@ -17,8 +21,11 @@ import pytest
 
 import vorlix
 import vorlix._app
+from elf import compile_commands
 
-EXTENSION = Path(__file__).resolve().parents[1] / "extension"
+ROOT = Path(__file__).resolve().parents[1]
+EXTENSION = ROOT / "extension"
+BUILD = Path(importlib.machinery.PathFinder.find_spec("vorlix").origin).parent
 
 
 def package_finder():
@@ -148,3 +155,53 @@ class TestSources:
         # Nor does its code name anything of the package's, its entry point
         # say; its comments may.
         assert vorlix.__name__ not in LEXEMES.sub(" ", source)
+
+
+# Module tables the runtime could not serve, each row as the C++ writes it;
+# the name the build's refusal gives.
+ROWS = {
+    "as it stands": (['{"vorlix", true, &code}', '{"vorlix._app", false, &code}', "{}"], None),
+    "a name that is not a C string": (
+        ['{{"vorlix_", 6}, true, &code}', '{"vorlix._app", false, &code}', "{}"],
+        "the_first_row_is_the_package_and_its_name_a_short_literal"),
+    "a name longer than the runtime spells": (
+        [f'{{"{"v" * 33}", true, &code}}', "{}"],
+        "the_first_row_is_the_package_and_its_name_a_short_literal"),
+    "the package row not first": (
+        ['{"vorlix._app", false, &code}', '{"vorlix", true, &code}', "{}"],
+        "the_first_row_is_the_package_and_its_name_a_short_literal"),
+    "a module outside the package": (
+        ['{"vorlix", true, &code}', '{"vorlixx._app", false, &code}', "{}"],
+        "every_other_row_is_a_module_below_the_package"),
+    "a second package": (
+        ['{"vorlix", true, &code}', '{"vorlix.sub", true, &code}', "{}"],
+        "every_other_row_is_a_module_below_the_package"),
+    "no empty row": (['{"vorlix", true, &code}', '{"vorlix._app", false, &code}'],
+                     "the_table_ends_with_its_one_empty_row"),
+}
+
+
+@pytest.mark.native_only("runs the build's compiler")
+@pytest.mark.skipif(not (BUILD / "compile_commands.json").exists(),
+                    reason="the package is not imported from its build directory")
+@pytest.mark.parametrize("case", ROWS)
+def test_a_table_the_runtime_cannot_serve_stops_the_build(tmp_path, case):
+    rows, refusal = ROWS[case]
+    source = tmp_path / "package.cpp"
+    source.write_text(textwrap.dedent(f"""\
+        #include "{EXTENSION}/core/module_table.hpp"
+        struct vx::ModuleCode {{}};
+        constexpr vx::ModuleCode code{{}};
+        constexpr vx::ModuleRow rows[] = {{{", ".join(rows)}}};
+        constexpr vx::Package package{{rows}};
+    """))
+    # The package's own file compiles as the build compiles it.
+    command = compile_commands(BUILD)[str(ROOT / "vorlix" / "__init__.cpp")]
+    out = command.index("-o")
+    command = [*command[:out], *command[out + 2:-1], str(source), "-fsyntax-only"]
+    done = subprocess.run(command, capture_output=True, text=True, cwd=BUILD)
+    if refusal is None:
+        assert done.returncode == 0, done.stderr
+    else:
+        assert done.returncode != 0
+        assert refusal in done.stderr

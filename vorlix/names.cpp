@@ -7,6 +7,5 @@ const vx::Text runner_name{"vorlix"};
 const vx::Text subprocess_module{"subprocess"};
 const vx::Text keys_method{"keys"};
 const vx::Text splitlines_method{"splitlines"};
-const vx::Text name_attribute{"name"};
 
 }  // namespace vorlix

@@ -1,7 +1,6 @@
 // The names that several of the package's modules read; each module
 // declares the rest of its own. The runtime declares those it reads itself
-// (core/names.hpp): "name" there is a spec's and a NameError's, here the
-// handles' attribute.
+// (core/names.hpp).
 #pragma once
 
 #include "../extension/core/names.hpp"
@@ -15,7 +14,10 @@ extern const vx::Text runner_name;        // "vorlix", the runner's global name
 extern const vx::Text subprocess_module;  // "subprocess"
 extern const vx::Text keys_method;        // "keys"
 extern const vx::Text splitlines_method;  // "splitlines"
-extern const vx::Text name_attribute;     // "name", of a handle
 #pragma GCC visibility pop
+
+// "name", a handle's attribute: the runtime's own interned "name" (a
+// spec's, a NameError's) is the same string, and one slot serves both.
+using vx::name_attribute;
 
 }  // namespace vorlix

@@ -43,9 +43,10 @@ struct Package {
     consteval explicit Package(const ModuleRow (&rows)[N]) noexcept
         : name(rows[0].name.data()), modules(rows, N - 1) {
         const std::string_view own = rows[0].name;
-        // A C string too, read to its end: the literal's own terminator.
+        // A C string too: the literal's own terminator follows it.
+        const std::string_view terminated{own.data(), own.size() + 1};
         if (!rows[0].package || rows[0].code == nullptr || own.empty() ||
-            own.size() > longest_name || own.data()[own.size()] != '\0') {
+            own.size() > longest_name || terminated.back() != '\0') {
             the_first_row_is_the_package_and_its_name_a_short_literal();
         }
         for (const ModuleRow& row : modules.subspan(1)) {
