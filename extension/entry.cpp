@@ -1,15 +1,18 @@
-// What the entry point returns. The interpreter loads the shared object as
-// `vorlix` and calls PyInit_vorlix (the package's own, beside its module
-// table), which hands the table over here and returns the module
-// definition (multi-phase); the interpreter creates the package module and
-// hands it to the execution slot, which runs the package body; the
-// submodules come out of the module table through the finder.
+// What the entry point returns. The interpreter loads the shared object
+// under the package's name and calls its PyInit_<name> (the package's own,
+// beside its module table), which hands the package over here and returns
+// the module definition (multi-phase); the interpreter creates the package
+// module and hands it to the execution slot, which runs the package body;
+// the submodules come out of the module table through the finder.
+#include "entry.hpp"
+
 #include <atomic>
 
-#include "core/module_table.hpp"
+#include "core/package.hpp"
 #include "core/state.hpp"
 #include "core/version_guard.hpp"
 #include "cpython/internals.hpp"
+#include "cpython/refusal.hpp"
 #include "imports/import_system.hpp"
 #include "module/module_frame.hpp"
 
@@ -17,24 +20,11 @@ namespace vx {
 
 namespace {
 
-// The table the entry point handed over: the same every time, whichever
-// interpreter imports the package.
-std::atomic<const ModuleRow*> handed_rows{nullptr};
-
-ModuleTable handed_table() noexcept {
-    const ModuleRow* rows = handed_rows.load(std::memory_order_relaxed);
-    std::size_t count = 0;
-    while (rows[count].code != nullptr) {
-        ++count;
-    }
-    return {rows, count};
-}
-
 // Each interpreter that imports the package sets it up for itself the first
 // time (state.hpp): after the names, each part fills its own fields of the
 // state, in this order.
 bool set_up(State& state) noexcept {
-    state.modules = handed_table();
+    state.modules = served_package().modules;
     return locate_shared_object(state) && make_finder_and_loaders(state);
 }
 
@@ -55,7 +45,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "vorlix",
+    .m_name = nullptr,  // the package's (package_definition)
     .m_doc = nullptr,
     .m_size = 0,
     .m_methods = nullptr,
@@ -67,11 +57,17 @@ PyModuleDef definition = {
 
 }  // namespace
 
-PyObject* package_definition(const ModuleRow* rows) noexcept {
-    if (!runs_on_its_own_cpython() || !cpython::check_internals()) {
+PyObject* package_definition(const Package& package) noexcept {
+    cpython::refuse_for(package.name);
+    if (!runs_on_its_own_cpython(package.name) || !cpython::check_internals()) {
         return nullptr;
     }
-    handed_rows.store(rows, std::memory_order_relaxed);
+    serve(package);
+    // Named by the first import in the process. An interpreter's import
+    // running meanwhile finds it named, and the interpreter only reads the
+    // name after that, so the one write never races a read.
+    const char* unnamed = nullptr;
+    std::atomic_ref(definition.m_name).compare_exchange_strong(unnamed, package.name);
     return PyModuleDef_Init(&definition);
 }
 

@@ -2,8 +2,7 @@
 // bench/pyvorlix/__init__.py, which the build compiles and checks the
 // statements below against.
 #include "python_text/__init__.hpp"
-#include "../extension/core/module_table.hpp"
-#include "../extension/core/names.hpp"
+#include "../extension/entry.hpp"
 #include "modules.hpp"
 
 namespace vorlix {
@@ -36,7 +35,8 @@ constexpr ModuleCode package_module{statements, python_text::package::module};
 namespace {
 
 // The modules of the shared object, the package first, ended by an empty
-// row.
+// row. The package's row names it for the runtime: its directory and files,
+// its state's key, the runtime's types and messages.
 constexpr vx::ModuleRow modules[] = {
     {"vorlix", true, &vorlix::package_module},
     {"vorlix._app", false, &vorlix::app_module},
@@ -45,10 +45,12 @@ constexpr vx::ModuleRow modules[] = {
     {{}, false, nullptr},
 };
 
+constexpr vx::Package package{modules};
+
 }  // namespace
 
 // The shared object's one exported symbol: the interpreter calls it when
-// `vorlix` is imported, and it hands the runtime the package's modules.
+// `vorlix` is imported, and it hands the runtime the package.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorlix(void) {
-    return vx::package_definition(modules);
+    return vx::package_definition(package);
 }

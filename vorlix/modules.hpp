@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../extension/module/statements.hpp"
+#include "names.hpp"
 
 namespace vorlix {
 

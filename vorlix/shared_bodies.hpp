@@ -4,19 +4,14 @@
 // their command words and handle class.
 #pragma once
 
-#include "../extension/core/names.hpp"
 #include "../extension/function/function_spec.hpp"
+#include "names.hpp"
 
 namespace vorlix::shared {
 
 using vx::Call;
 using vx::Owned;
 using vx::Text;
-
-using vx::keys_method;
-using vx::name_attribute;
-using vx::runner_name;
-using vx::splitlines_method;
 
 // vorlix(args...), letting the runner reuse the slot before the arguments.
 template <class... Args>

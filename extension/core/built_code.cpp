@@ -1,6 +1,7 @@
 #include "built_code.hpp"
 
 #include "names.hpp"
+#include "package.hpp"
 
 namespace vx::built {
 
@@ -58,7 +59,8 @@ private:
             default:
                 break;
         }
-        PyErr_SetString(PyExc_SystemError, "vorlix: the built code's constants are damaged");
+        PyErr_Format(PyExc_SystemError, "%s: the built code's constants are damaged",
+                     served_package().name);
         return {};
     }
 

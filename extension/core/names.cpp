@@ -69,10 +69,5 @@ const Text search_locations{"submodule_search_locations"};
 const Text name_attribute{"name"};
 const Text co_consts_attribute{"co_consts"};
 const Text importlib_bootstrap{"_frozen_importlib"};
-const Text subprocess_module{"subprocess"};
-const Text tool_path{"/opt/bin/vorlix"};
-const Text runner_name{"vorlix"};
-const Text keys_method{"keys"};
-const Text splitlines_method{"splitlines"};
 
 }  // namespace vx

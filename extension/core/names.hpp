@@ -116,18 +116,12 @@ extern const Text dunder_spec;      // "__spec__"
 extern const Text has_location;      // "has_location"
 extern const Text origin_attribute;  // "origin"
 extern const Text search_locations;  // "submodule_search_locations"
-// "name": of a ModuleSpec, a NameError, and the package's handles.
+// "name": of a ModuleSpec and a NameError.
 extern const Text name_attribute;
 // Of a code object:
 extern const Text co_consts_attribute;  // "co_consts"
 // Of the import system:
 extern const Text importlib_bootstrap;   // "_frozen_importlib"
-// The package's own modules':
-extern const Text subprocess_module;  // "subprocess"
-extern const Text tool_path;          // "/opt/bin/vorlix"
-extern const Text runner_name;        // "vorlix", the runner's global name
-extern const Text keys_method;        // "keys"
-extern const Text splitlines_method;  // "splitlines"
 #pragma GCC visibility pop
 
 }  // namespace vx

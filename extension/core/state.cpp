@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 
+#include "package.hpp"
 #include "pending_exception.hpp"
 
 namespace vx {
@@ -44,7 +45,7 @@ PyType_Slot state_slots[] = {
 };
 
 PyType_Spec state_spec = {
-    .name = "vorlix.State",
+    .name = "State",
     .basicsize = sizeof(StateObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
@@ -58,23 +59,19 @@ PyType_Spec state_spec = {
 State* main_state = nullptr;
 
 // The key of the state in the interpreter's dictionary, which only C code
-// sees: "vorlix@" and the address of this copy's main_state. Two copies of
-// the shared object in one process (one vendored under another package
-// beside the installed one, or one loaded by path) each have statics,
-// constant slots and types of their own, so each keeps a state of its own
-// and never reads the other's; the same file loaded again is the same copy
-// and finds its state.
-struct StateKey {
-    char text[8 + (2 * sizeof(void*))];
-};
-
-StateKey state_key() noexcept {
-    StateKey key = {"vorlix@"};
+// sees: the package's name, "@" and the address of this copy's main_state.
+// Two copies of the shared object in one process (one vendored under
+// another package beside the installed one, or one loaded by path) each
+// have statics, constant slots and types of their own, so each keeps a
+// state of its own and never reads the other's; the same file loaded again
+// is the same copy and finds its state.
+QualifiedName state_key() noexcept {
+    char digits[2 * sizeof(void*)];
     auto address = reinterpret_cast<std::uintptr_t>(&main_state);
-    for (std::size_t i = 2 * sizeof address; i > 0; --i, address >>= 4) {
-        key.text[6 + i] = "0123456789abcdef"[address & 15];
+    for (std::size_t i = sizeof digits; i > 0; --i, address >>= 4) {
+        digits[i - 1] = "0123456789abcdef"[address & 15];
     }
-    return key;
+    return qualified('@', {digits, sizeof digits});
 }
 
 bool is_main(PyInterpreterState* interpreter) noexcept {
@@ -113,15 +110,15 @@ State* State::get_or_make(SetUp set_up) noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "vorlix: this interpreter keeps no per-interpreter data");
+        PyErr_Format(PyExc_ImportError, "%s: this interpreter keeps no per-interpreter data",
+                     served_package().name);
         return nullptr;
     }
     State* state = find_in(dict);
     if (state != nullptr || PyErr_Occurred()) {
         return state;
     }
-    const Owned type = steal(PyType_FromSpec(&state_spec));
+    const Owned type = steal(package_type(state_spec));
     auto* state_type = reinterpret_cast<PyTypeObject*>(type.get());
     const Owned object = type ? steal(state_type->tp_alloc(state_type, 0)) : Owned{};
     if (!object) {

@@ -73,7 +73,7 @@ public:
     Owned function_type;
 
     // Where the shared object was loaded from (module_frame.hpp).
-    Owned package_dir;  // D + "/vorlix"
+    Owned package_dir;  // D + "/" + the package's name
     Owned file_suffix;  // e.g. ".cpython-314-x86_64-linux-gnu.so"
 
     // The package's part in the import system (import_system.hpp).

@@ -11,8 +11,9 @@
 namespace vx {
 
 // True when the running interpreter is the CPython the module was built for;
-// otherwise sets an ImportError naming both and returns false.  Uses nothing
-// but what every CPython 3 keeps the same: Py_Version and PyErr_Format.
-bool runs_on_its_own_cpython() noexcept;
+// otherwise sets an ImportError naming both, and `package` (a C string) as
+// the one refused, and returns false.  Uses nothing but what every
+// CPython 3 keeps the same: Py_Version and PyErr_Format.
+bool runs_on_its_own_cpython(const char* package) noexcept;
 
 }  // namespace vx

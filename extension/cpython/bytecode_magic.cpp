@@ -15,8 +15,13 @@ constexpr long built_magic = VORLIX_PYC_MAGIC_NUMBER | (long{'\r'} << 16) | (lon
 }  // namespace
 
 bool bytecode_is_the_builds(long running) noexcept {
-    return running == built_magic ||
-           refuse("its byte code is not the one this build of vorlix was made for");
+    if (running == built_magic) {
+        return true;
+    }
+    char what[160];
+    PyOS_snprintf(what, sizeof what, "its byte code is not the one this build of %s was made for",
+                  refused_package());
+    return refuse(what);
 }
 
 bool bytecode_is_the_builds() noexcept {

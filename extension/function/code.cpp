@@ -17,19 +17,20 @@
 // import or any Python code.
 #include "function_object.hpp"
 
+#include "../core/package.hpp"
+
 namespace vx {
 
 namespace {
 
-// What a function made from the code object says when called.
-constexpr char refusal_message[] =
-    "this function was made from the code object of a vorlix function, which describes its "
-    "parameters only: the body is native code and does not come with it";
-
 // The class that the body raises: `raise NativeBody` calls it, and calling
-// it raises the TypeError instead of making an instance.
+// it raises the TypeError instead of making an instance, which says why a
+// function made from the code object cannot run.
 PyObject* refuse(PyTypeObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, refusal_message);
+    PyErr_Format(PyExc_TypeError,
+                 "this function was made from the code object of a %s function, which describes "
+                 "its parameters only: the body is native code and does not come with it",
+                 served_package().name);
     return nullptr;
 }
 
@@ -39,7 +40,7 @@ PyType_Slot refusal_slots[] = {
 };
 
 PyType_Spec refusal_spec = {
-    .name = "vorlix.NativeBody",
+    .name = "NativeBody",
     .basicsize = 0,
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -53,7 +54,7 @@ PyType_Spec refusal_spec = {
 // kept wins.
 PyObject* native_body(State& state) noexcept {
     if (!state.native_body) {
-        Owned made = steal(PyType_FromSpecWithBases(&refusal_spec, PyExc_TypeError));
+        Owned made = steal(package_type(refusal_spec, PyExc_TypeError));
         if (!made) {
             return nullptr;
         }
@@ -71,10 +72,11 @@ Owned make_code(const FunctionObject* function) noexcept {
     State& state = *function->state;
     if (PyInterpreterState_Get() != state.interpreter) {
         const std::string_view name = function->spec->name;
+        const char* package = served_package().name;
         PyErr_Format(PyExc_RuntimeError,
-                     "vorlix: the function %.*s belongs to another interpreter; vorlix objects "
-                     "cannot be shared between interpreters",
-                     static_cast<int>(name.size()), name.data());
+                     "%s: the function %.*s belongs to another interpreter; %s objects cannot be "
+                     "shared between interpreters",
+                     package, static_cast<int>(name.size()), name.data(), package);
         return {};
     }
     PyObject* raised = native_body(state);

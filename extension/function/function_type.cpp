@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "../core/names.hpp"
+#include "../core/package.hpp"
 #include "../cpython/heap_type.hpp"
 #include "function.hpp"
 #include "function_object.hpp"
@@ -171,7 +172,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    .name = "vorlix.function",
+    .name = "function",
     .basicsize = sizeof(FunctionObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -193,7 +194,7 @@ bool finish_type(const State& state, PyTypeObject* type) noexcept {
 // it binds is first used.
 PyTypeObject* function_type(State& state) noexcept {
     if (!state.function_type) {
-        Owned type = steal(PyType_FromSpec(&spec));
+        Owned type = steal(package_type(spec));
         if (!type || !finish_type(state, reinterpret_cast<PyTypeObject*>(type.get()))) {
             return nullptr;
         }

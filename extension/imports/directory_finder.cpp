@@ -5,6 +5,7 @@
 
 #include "../core/module_table.hpp"
 #include "../core/names.hpp"
+#include "../core/package.hpp"
 #include "import_system_parts.hpp"
 
 namespace vx {
@@ -171,7 +172,7 @@ PyObject* invalidate_caches(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* finder_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<vorlix finder for %R>", as_finder(self)->path);
+    return PyUnicode_FromFormat("<%s finder for %R>", served_package().name, as_finder(self)->path);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -219,7 +220,7 @@ PyType_Slot finder_slots[] = {
 };
 
 PyType_Spec finder_spec = {
-    .name = "vorlix.DirectoryFinder",
+    .name = "DirectoryFinder",
     .basicsize = sizeof(DirectoryFinder),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
@@ -251,14 +252,15 @@ Owned directory_finder_for(PyObject* entry) noexcept {
         return {};
     }
     if (ours == 0) {
-        const Owned message = steal(PyUnicode_FromString("not the vorlix package directory"));
+        const Owned message = steal(
+            PyUnicode_FromFormat("not the %s package directory", served_package().name));
         if (message) {
             PyErr_SetImportError(message.get(), nullptr, entry);
         }
         return {};
     }
     if (!state->directory_finder_type) {
-        state->directory_finder_type = steal(PyType_FromSpec(&finder_spec));
+        state->directory_finder_type = steal(package_type(finder_spec));
         if (!state->directory_finder_type) {
             return {};
         }

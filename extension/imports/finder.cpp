@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "../core/names.hpp"
+#include "../core/package.hpp"
 #include "../module/module_frame.hpp"
 #include "import_system.hpp"
 #include "import_system_parts.hpp"
@@ -27,8 +28,8 @@ const ModuleRow& row_of(PyObject* loader) noexcept {
 
 PyObject* loader_repr(PyObject* self) noexcept {
     const std::string_view name = row_of(self).name;
-    return PyUnicode_FromFormat("<vorlix loader for '%.*s'>", static_cast<int>(name.size()),
-                                name.data());
+    return PyUnicode_FromFormat("<%s loader for '%.*s'>", served_package().name,
+                                static_cast<int>(name.size()), name.data());
 }
 
 // The running interpreter's state, which the loaders need; ImportError
@@ -37,7 +38,8 @@ PyObject* loader_repr(PyObject* self) noexcept {
 State* loading_state() noexcept {
     State* state = State::current();
     if (state == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "vorlix: the package is not set up in this interpreter");
+        PyErr_Format(PyExc_ImportError, "%s: the package is not set up in this interpreter",
+                     served_package().name);
     }
     return state;
 }
@@ -103,7 +105,7 @@ PyType_Slot loader_slots[] = {
 };
 
 PyType_Spec loader_spec = {
-    .name = "vorlix.Loader",
+    .name = "Loader",
     .basicsize = sizeof(LoaderObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -163,7 +165,9 @@ PyObject* path_hook(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return directory_finder_for(PyTuple_GET_ITEM(args, 0)).release();
 }
 
-PyObject* finder_repr(PyObject*) noexcept { return PyUnicode_FromString("<vorlix finder>"); }
+PyObject* finder_repr(PyObject*) noexcept {
+    return PyUnicode_FromFormat("<%s finder>", served_package().name);
+}
 
 PyMethodDef finder_methods[] = {
     {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)),
@@ -180,7 +184,7 @@ PyType_Slot finder_slots[] = {
 };
 
 PyType_Spec finder_spec = {
-    .name = "vorlix.Finder",
+    .name = "Finder",
     .basicsize = sizeof(PyObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -250,8 +254,8 @@ bool make_finder_and_loaders(State& state) noexcept {
     const Owned bootstrap = steal(PyImport_Import(state[importlib_bootstrap]));
     Owned spec_type = bootstrap ? steal(PyObject_GetAttr(bootstrap.get(), state[module_spec_name]))
                                 : Owned{};
-    const Owned loader_type = spec_type ? steal(PyType_FromSpec(&loader_spec)) : Owned{};
-    const Owned finder_type = loader_type ? steal(PyType_FromSpec(&finder_spec)) : Owned{};
+    const Owned loader_type = spec_type ? steal(package_type(loader_spec)) : Owned{};
+    const Owned finder_type = loader_type ? steal(package_type(finder_spec)) : Owned{};
     if (!finder_type) {
         return false;
     }

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 
+#include "../core/package.hpp"
+
 namespace vx {
 
 namespace {
@@ -145,7 +147,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    .name = "vorlix.ResourcePath",
+    .name = "ResourcePath",
     .basicsize = sizeof(Entry),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -156,7 +158,7 @@ PyType_Spec spec = {
 
 Owned package_directory(State& state) noexcept {
     if (!state.resource_type) {
-        state.resource_type = steal(PyType_FromSpec(&spec));
+        state.resource_type = steal(package_type(spec));
         if (!state.resource_type) {
             return {};
         }

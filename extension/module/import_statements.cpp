@@ -1,6 +1,7 @@
 #include "import_statements.hpp"
 
 #include "../core/lookup.hpp"
+#include "../core/package.hpp"
 
 namespace vx {
 
@@ -17,7 +18,8 @@ bool ImportStatements::run_held(const State& state, PyObject* globals) noexcept 
     }
     held_ = false;
     if (next_run_ >= text_.import_runs.size()) {
-        PyErr_SetString(PyExc_SystemError, "vorlix: a module holds more imports than its text");
+        PyErr_Format(PyExc_SystemError, "%s: a module holds more imports than its text",
+                     served_package().name);
         return false;
     }
     const built::Code& run = text_.codes[text_.import_runs[next_run_++]];

@@ -4,8 +4,7 @@
 
 #include "../core/loaded_path.hpp"
 #include "../core/names.hpp"
-
-extern "C" PyObject* PyInit_vorlix(void);
+#include "../core/package.hpp"
 
 namespace vx {
 
@@ -69,19 +68,22 @@ bool set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 }  // namespace
 
 bool locate_shared_object(State& state) noexcept {
-    const char* loaded = loaded_path(reinterpret_cast<const void*>(&PyInit_vorlix));
+    const Package& package = served_package();
+    // The module table is data of the shared object, as anything of it
+    // would do.
+    const char* loaded = loaded_path(package.modules.data());
     if (loaded == nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "vorlix: cannot tell where its shared object was loaded from");
+        PyErr_Format(PyExc_ImportError, "%s: cannot tell where its shared object was loaded from",
+                     package.name);
         return false;
     }
     const std::string_view path = loaded;
     const std::size_t slash = path.rfind('/');
     const std::string_view directory = slash == std::string_view::npos ? "." : head(path, slash);
     const std::string_view file = slash == std::string_view::npos ? path : tail(path, slash + 1);
-    // The suffix is whatever follows the module name, so every file name
-    // below D/vorlix ends the way the shared object's own name does.
-    constexpr std::string_view stem = "vorlix";
+    // The suffix is whatever follows the package's name, so every file name
+    // in the package directory ends the way the shared object's own does.
+    const std::string_view stem = package.name;
     std::string_view suffix;
     if (file.starts_with(stem)) {
         suffix = tail(file, stem.size());
@@ -89,7 +91,8 @@ bool locate_shared_object(State& state) noexcept {
         suffix = tail(file, file.find('.'));
     }
     const Owned decoded = decode_path(directory);
-    state.package_dir = decoded ? steal(PyUnicode_FromFormat("%U/vorlix", decoded.get())) : Owned{};
+    state.package_dir = decoded ? steal(PyUnicode_FromFormat("%U/%s", decoded.get(), package.name))
+                                : Owned{};
     state.file_suffix = state.package_dir ? decode_path(suffix) : Owned{};
     return static_cast<bool>(state.file_suffix);
 }

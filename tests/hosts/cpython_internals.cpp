@@ -8,8 +8,8 @@
 #include <frameobject.h>
 
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "../../extension/cpython/bytecode_magic.hpp"
@@ -18,6 +18,7 @@
 #include "../../extension/cpython/lazy_import_type.hpp"
 #include "../../extension/cpython/monitoring_version.hpp"
 #include "../../extension/cpython/traceback_line.hpp"
+#include "../../extension/cpython/refusal.hpp"
 
 namespace {
 
@@ -144,11 +145,14 @@ bool renamed(bool with_member) {
 
 int main() {
     Py_Initialize();
+    // As the package's entry point names it.
+    vx::cpython::refuse_for("vorlix");
     report("internals", vx::cpython::check_internals());
     report("internals again", vx::cpython::check_internals());
 
     report("byte code", vx::cpython::bytecode_is_the_builds());
-    report("byte code, another", vx::cpython::bytecode_is_the_builds(PyImport_GetMagicNumber() + 1));
+    report("byte code, another",
+           vx::cpython::bytecode_is_the_builds(PyImport_GetMagicNumber() + 1));
 
     {
         using vx::cpython::traceback_line_detail::FrameHead;
@@ -167,13 +171,12 @@ int main() {
 #if PY_VERSION_HEX >= 0x030F0000
     PyObject* types = PyImport_ImportModule("types");
     PyObject* lazy = types ? PyObject_GetAttrString(types, "LazyImportType") : nullptr;
-    report("lazy import type",
-           lazy != nullptr && vx::cpython::lazy_import_type() == reinterpret_cast<PyTypeObject*>(lazy));
+    report("lazy import type", lazy != nullptr && vx::cpython::lazy_import_type() ==
+                                                      reinterpret_cast<PyTypeObject*>(lazy));
     Py_XDECREF(lazy);
     Py_XDECREF(types);
     report("lazy import type, none", vx::cpython::is_the_lazy_import_type(nullptr));
-    report("lazy import type, another",
-           vx::cpython::is_the_lazy_import_type(&PyLong_Type));
+    report("lazy import type, another", vx::cpython::is_the_lazy_import_type(&PyLong_Type));
 #endif
     std::fflush(stdout);
     return Py_FinalizeEx() < 0 ? 1 : 0;
