@@ -36,20 +36,7 @@ PyObject* Text::make(const Constant& self) noexcept {
     return PyUnicode_InternFromString(static_cast<const Text&>(self).literal_);
 }
 
-// Names are made while the module is imported, and each C API function that
-// the interpreter's own start-up never runs pages in another stretch of the
-// interpreter's code (the kernel maps 64 KiB around a first touch). So names
-// go through PyUnicode_InternFromString, like every Text, rather than
-// PyUnicode_InternInPlace, which only a long name still needs.
 Owned intern(std::string_view text) noexcept {
-    char terminated[64];
-    if (text.size() < sizeof terminated) {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            terminated[i] = text[i];
-        }
-        terminated[text.size()] = '\0';
-        return steal(PyUnicode_InternFromString(terminated));
-    }
     PyObject* string = PyUnicode_FromStringAndSize(text.data(),
                                                    static_cast<Py_ssize_t>(text.size()));
     if (string != nullptr) {
