@@ -8,6 +8,7 @@ FakeDevice.call replaces subprocess.call as seen from vorlix._launcher.
 
 from __future__ import annotations
 
+import contextlib
 import threading
 import types
 
@@ -57,11 +58,14 @@ class FakeDevice:
 
     Calls are counted (under a lock, since the load checks share one
     device between threads) but not kept, so that repeating an operation
-    many times holds no growing memory of its own.
+    many times holds no growing memory of its own. A device that one thread
+    uses counts without the lock: an allocation made to fail inside a
+    `with` statement can leave its lock held, and the next call would wait
+    for it for ever.
     """
 
-    def __init__(self):
-        self._lock = threading.Lock()
+    def __init__(self, threads=True):
+        self._lock = threading.Lock() if threads else contextlib.nullcontext()
         self.runs = 0
         self.calls = 0
         self.listings = dict(LISTINGS)

@@ -27,7 +27,7 @@ SWEEP = """
     from fakes import FakeDevice
     from operations import make_operations
 
-    device = FakeDevice()
+    device = FakeDevice(threads=False)
     vorlix._util.subprocess = types.SimpleNamespace(run=device.run)
     vorlix._launcher.subprocess = types.SimpleNamespace(call=device.call)
     operation = make_operations(vorlix)[{name!r}]
