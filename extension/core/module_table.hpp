@@ -39,19 +39,22 @@ struct Package {
     // state's key) in buffers of a fixed size.
     static constexpr std::size_t longest_name = 32;
 
+    // (A row's code is the address of another file's object, which a
+    // sanitized build cannot compare with null at compile time; the names
+    // are checked instead.)
     template <std::size_t N>
     consteval explicit Package(const ModuleRow (&rows)[N]) noexcept
         : name(rows[0].name.data()), modules(rows, N - 1) {
         const std::string_view own = rows[0].name;
         // A C string too: the literal's own terminator follows it.
         const std::string_view terminated{own.data(), own.size() + 1};
-        if (!rows[0].package || rows[0].code == nullptr || own.empty() ||
-            own.size() > longest_name || terminated.back() != '\0') {
+        if (!rows[0].package || own.empty() || own.size() > longest_name ||
+            terminated.back() != '\0') {
             the_first_row_is_the_package_and_its_name_a_short_literal();
         }
         for (const ModuleRow& row : modules.subspan(1)) {
-            if (row.package || row.code == nullptr || !row.name.starts_with(own) ||
-                row.name.size() <= own.size() + 1 || row.name[own.size()] != '.') {
+            if (row.package || !row.name.starts_with(own) || row.name.size() <= own.size() + 1 ||
+                row.name[own.size()] != '.') {
                 every_other_row_is_a_module_below_the_package();
             }
         }
